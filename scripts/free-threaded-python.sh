@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Prints the path of a free-threaded CPython, building CPython 3.13 with --disable-gil
+# from Debian's source package into a cache outside the work tree when none is on PATH.
+#
+#   scripts/free-threaded-python.sh [--tsan]
+#
+# --tsan builds (or reuses) a separate interpreter configured --with-thread-sanitizer.
+# Everything the build prints goes to stderr or a log file; stdout carries only the path.
+set -euo pipefail
+
+variant=plain
+[ "${1:-}" = "--tsan" ] && variant=tsan
+
+cache_root="${VORNAK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vornak}"
+prefix="$cache_root/cpython-3.13t-$variant"
+
+if [ "$variant" = plain ]; then
+  for candidate in python3.14t python3.13t; do
+    if found=$(command -v "$candidate" 2>/dev/null) && "$found" -c 'import sys; sys.exit(sys._is_gil_enabled())' 2>/dev/null; then
+      echo "$found"; exit 0
+    fi
+  done
+fi
+
+if [ -x "$prefix/bin/python3.13t" ]; then
+  echo "$prefix/bin/python3.13t"; exit 0
+fi
+
+fail() { echo "free-threaded-python: $*" >&2; exit 1; }
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# A deb-src entry for trixie, with the URIs and key of the machine's own Debian entry.
+sources=/etc/apt/sources.list.d/vornak-trixie-src.sources
+if [ ! -f "$sources" ]; then
+  uris=$(grep -h -m1 -E '^URIs: .*debian/?$' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n1 | cut -d' ' -f2-)
+  signed=$(grep -h -m1 -E '^Signed-By:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1 | cut -d' ' -f2-)
+  [ -n "$uris" ] || uris=http://deb.debian.org/debian
+  [ -n "$signed" ] || signed=/usr/share/keyrings/debian-archive-keyring.gpg
+  printf 'Types: deb-src\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: %s\n' "$uris" "$signed" \
+    | "${sudo_cmd[@]}" tee "$sources" >/dev/null
+  "${sudo_cmd[@]}" apt-get update -qq >&2 || fail "apt-get update failed after adding the trixie deb-src entry"
+fi
+
+"$(dirname "$0")/install-deps.sh" >&2
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+log="$cache_root/build-$variant.log"
+mkdir -p "$cache_root"
+echo "free-threaded-python: building CPython 3.13 ($variant) into $prefix (log: $log)" >&2
+(
+  cd "$work"
+  apt-get source --download-only python3.13 >"$log" 2>&1 || fail "apt-get source python3.13 failed; see $log"
+  tar -xf python3.13_*.orig.tar.xz
+  cd Python-3.13*/
+  flags=(--disable-gil --prefix="$prefix")
+  [ "$variant" = tsan ] && flags+=(--with-thread-sanitizer)
+  if [ "$variant" = tsan ]; then export CC=clang-14 CXX=clang++-14; fi
+  ./configure "${flags[@]}" >>"$log" 2>&1 || fail "configure failed; see $log"
+  make -j"$(nproc)" >>"$log" 2>&1 || fail "make failed; see $log"
+  make install >>"$log" 2>&1 || fail "make install failed; see $log"
+)
+"$prefix/bin/python3.13t" -c 'import sys; assert not sys._is_gil_enabled()' || fail "built interpreter has the GIL enabled"
+echo "$prefix/bin/python3.13t"

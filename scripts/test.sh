@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds vornak and runs every test: the C++ tests through ctest (plain and under
+# AddressSanitizer + UndefinedBehaviorSanitizer), the Python tests through pytest on the
+# free-threaded interpreter in .venv, and the compile check against CPython 3.14's headers.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "system packages"
+scripts/install-deps.sh
+
+step "free-threaded interpreter"
+python=$(scripts/free-threaded-python.sh)
+echo "$python"
+
+step "C++ build and tests"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON \
+  -DVORNAK_SANITIZE=address,undefined >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+step "Python module into .venv"
+scripts/venv.sh "$python"
+
+step "Python tests"
+VORNAK_MAKE_SAMPLE="$root/build/release/tests/support/vornak-make-sample" \
+  .venv/bin/python -m pytest -q tests/python
+
+step "compile check against CPython 3.14 headers"
+scripts/check-py314-headers.sh
