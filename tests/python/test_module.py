@@ -82,3 +82,15 @@ def test_instances_are_sealed(demo):
                 setattr(instance, attribute, 1)
             with pytest.raises(AttributeError):
                 delattr(instance, attribute)
+
+
+def test_subinterpreters_are_refused():
+    # The class objects belong to the whole process; a second interpreter must not get them.
+    interpreters = pytest.importorskip("_interpreters")
+    interpreter = interpreters.create()
+    try:
+        failure = interpreters.run_string(interpreter, "import vornak")
+    finally:
+        interpreters.destroy(interpreter)
+    assert failure is not None
+    assert failure.type.__name__ == "ImportError"
