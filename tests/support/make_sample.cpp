@@ -1,0 +1,501 @@
+// vornak-make-sample: writes a synthetic acquisition folder (OUT_DIR/AcqData/...).
+//
+//   vornak-make-sample OUT_DIR
+//       the small demo acquisition: layout 284, 12 scans (MS1 profile scans with an m/z
+//       range, MS2 scans with centroided peaks in formats 2 and 3), Devices.xml for model
+//       G6530B, Contents.xml with an acquisition time
+//   vornak-make-sample --json DESCRIPTION.json OUT_DIR
+//       the acquisition described by a JSON document (below); "-" reads it from stdin
+//   vornak-make-sample --bench --profile-scans N --points N --ms2-scans N [--seed N] OUT_DIR
+//       the benchmark acquisition: realistic MS1 profile scans of N points, with the MS2
+//       scans spread evenly between them
+//
+// Any error prints a message on stderr and exits with status 1.
+//
+// JSON description. Every member is optional unless marked required; an unknown member is
+// an error, so a typo does not silently give a default. Notation:
+//   U32, U64    non-negative JSON integers within range (U16 likewise)
+//   DOUBLE      a JSON number, or one of the strings "nan", "inf", "-inf"
+//   BYTES       {"hex": "00ff10"} or {"base64": "AP8Q"}
+//
+//   {
+//     "record_stride": 284,            U32: 284, 220, 216, 196 or 186
+//     "data_offset": 228,              U32: header length; records start here
+//     "magic": 257,                    U32 written at byte 0 (data offset at byte 88)
+//     "scans": [SCAN, ...],
+//     "scan_index_trailer": BYTES,     appended to MSScan.bin after the records
+//     "scan_index_bytes": BYTES,       MSScan.bin exactly, instead of the laid-out file
+//     "write_scan_index": true,        false: no MSScan.bin
+//     "write_peak_file": true,         false: no MSPeak.bin (descriptors still point into it)
+//     "write_profile_file": true,      false: no MSProfile.bin
+//     "peak_file_prefix": BYTES,       at the start of MSPeak.bin, before the first block
+//     "profile_file_prefix": BYTES,    at the start of MSProfile.bin
+//     "devices_xml": "<text>" | {"name": "Q-TOF", "model_number": "G6530B"},
+//     "contents_xml": "<text>" | {"acquired_time": "2024-05-14T10:21:33Z"}
+//   }
+//
+//   SCAN:
+//   {
+//     "scan_id": 1,                    U32
+//     "retention_time_min": 0.5,       DOUBLE
+//     "ms_level": 1,                   U16 (default 1)
+//     "mrm_channel": 7,                U32, written at record byte 4
+//     "precursor_mz": 500.25,          DOUBLE, written at byte 84
+//     "collision_energy": 20.0,        DOUBLE, written at byte 76
+//     "mz_range_low": 100.0,           DOUBLE, layout 284 only (byte 244)
+//     "mz_range_high": 1700.0,         DOUBLE, layout 284 only (byte 252)
+//     "blocks": [BLOCK, ...],          descriptor slots in record order: at most 2 in
+//                                      layout 284, 1 in the others
+//     "patches": [{"offset": 76, "bytes": BYTES}, ...]   written over the finished record
+//   }
+//   Fields are written whenever given; the record layout and MS level decide what the
+//   reader takes from them.
+//
+//   BLOCK ("kind" required), each optionally with "descriptor": DESCRIPTOR:
+//     {"kind": "profile", "intensities": [U32, ...], "payload_padding": 0,
+//      "encoding": "compressed" | "literal"}
+//         or "realistic": {"points": N, "seed": S} instead of "intensities".
+//         Written to MSProfile.bin: 16-byte preamble + LZF stream of (16-byte header +
+//         u32 intensities + padding); descriptor format 1 with uncompressed_byte_count.
+//     {"kind": "peak", "format_id": 3, "mz": [DOUBLE, ...], "intensity": [DOUBLE, ...]}
+//         Written to MSPeak.bin; format 2 stores m/z × 100.0 then the float32 intensities,
+//         format 3 (and any other) interleaves f64 m/z and f32 intensity.
+//     {"kind": "raw", "file": "profile" | "peak", "bytes": BYTES}
+//         The bytes appended to that file; derived descriptor: format 1 (profile) or 3
+//         (peak), their offset and length, point counts 0.
+//     {"kind": "descriptor"}
+//         No bytes; every descriptor field from "descriptor", 0 where absent.
+//
+//   DESCRIPTOR: {"format_id": U32, "offset": U64, "byte_count": U32, "point_count": U32,
+//                "uncompressed_byte_count": U32}, each replacing the derived value.
+//
+// Example: one MS1 scan whose profile block claims one point more than it holds.
+//   {"record_stride": 284, "scans": [{"scan_id": 1, "mz_range_low": 100, "mz_range_high": 200,
+//     "blocks": [{"kind": "profile", "intensities": [1, 2, 3], "descriptor": {"point_count": 4}}]}]}
+#include <charconv>
+#include <cstdint>
+#include <exception>
+#include <fstream>
+#include <initializer_list>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/synthetic.hpp"
+
+namespace {
+
+namespace synthetic = vornak::synthetic;
+using nlohmann::json;
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+void check_members(const json& object, std::initializer_list<std::string_view> allowed, const std::string& where) {
+  if (!object.is_object()) fail(where + ": expected an object");
+  for (const auto& item : object.items()) {
+    bool known = false;
+    for (const std::string_view name : allowed) known = known || item.key() == name;
+    if (!known) fail(where + ": unknown member \"" + item.key() + "\"");
+  }
+}
+
+template <typename T>
+T unsigned_value(const json& value, const std::string& where) {
+  if (!value.is_number_unsigned() && !(value.is_number_integer() && value.get<std::int64_t>() >= 0)) {
+    fail(where + ": expected a non-negative integer");
+  }
+  const auto number = value.get<std::uint64_t>();
+  if (number > std::numeric_limits<T>::max()) fail(where + ": " + std::to_string(number) + " is out of range");
+  return static_cast<T>(number);
+}
+
+double double_value(const json& value, const std::string& where) {
+  if (value.is_number()) return value.get<double>();
+  if (value.is_string()) {
+    const auto text = value.get<std::string>();
+    if (text == "nan") return std::numeric_limits<double>::quiet_NaN();
+    if (text == "inf") return std::numeric_limits<double>::infinity();
+    if (text == "-inf") return -std::numeric_limits<double>::infinity();
+  }
+  fail(where + ": expected a number or \"nan\", \"inf\", \"-inf\"");
+}
+
+bool bool_value(const json& value, const std::string& where) {
+  if (!value.is_boolean()) fail(where + ": expected true or false");
+  return value.get<bool>();
+}
+
+std::string string_value(const json& value, const std::string& where) {
+  if (!value.is_string()) fail(where + ": expected a string");
+  return value.get<std::string>();
+}
+
+const json& array_value(const json& value, const std::string& where) {
+  if (!value.is_array()) fail(where + ": expected an array");
+  return value;
+}
+
+synthetic::Bytes hex_bytes(std::string_view text, const std::string& where) {
+  const auto digit = [&](char c) -> std::uint8_t {
+    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
+    fail(where + ": invalid hex digit '" + std::string(1, c) + "'");
+  };
+  if (text.size() % 2 != 0) fail(where + ": hex text of odd length");
+  synthetic::Bytes bytes;
+  bytes.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(digit(text[i]) << 4 | digit(text[i + 1])));
+  }
+  return bytes;
+}
+
+synthetic::Bytes base64_bytes(std::string_view text, const std::string& where) {
+  const auto sextet = [&](char c) -> std::uint32_t {
+    if (c >= 'A' && c <= 'Z') return static_cast<std::uint32_t>(c - 'A');
+    if (c >= 'a' && c <= 'z') return static_cast<std::uint32_t>(c - 'a' + 26);
+    if (c >= '0' && c <= '9') return static_cast<std::uint32_t>(c - '0' + 52);
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    fail(where + ": invalid base64 character '" + std::string(1, c) + "'");
+  };
+  while (!text.empty() && text.back() == '=') text.remove_suffix(1);
+  if (text.size() % 4 == 1) fail(where + ": base64 text of impossible length");
+  synthetic::Bytes bytes;
+  std::uint32_t bits = 0;
+  int bit_count = 0;
+  for (const char c : text) {
+    bits = (bits << 6) | sextet(c);
+    bit_count += 6;
+    if (bit_count >= 8) {
+      bit_count -= 8;
+      bytes.push_back(static_cast<std::uint8_t>(bits >> bit_count));
+      bits &= (1U << bit_count) - 1;
+    }
+  }
+  return bytes;
+}
+
+synthetic::Bytes bytes_value(const json& value, const std::string& where) {
+  check_members(value, {"hex", "base64"}, where);
+  if (value.size() != 1) fail(where + ": expected exactly one of \"hex\" and \"base64\"");
+  if (value.contains("hex")) return hex_bytes(string_value(value["hex"], where + ".hex"), where + ".hex");
+  return base64_bytes(string_value(value["base64"], where + ".base64"), where + ".base64");
+}
+
+template <typename T>
+T parse_as(const json& value, const std::string& where) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return bool_value(value, where);
+  } else if constexpr (std::is_same_v<T, double>) {
+    return double_value(value, where);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return string_value(value, where);
+  } else if constexpr (std::is_same_v<T, synthetic::Bytes>) {
+    return bytes_value(value, where);
+  } else {
+    return unsigned_value<T>(value, where);
+  }
+}
+
+template <typename T>
+struct Unwrapped {
+  using type = T;
+};
+template <typename T>
+struct Unwrapped<std::optional<T>> {
+  using type = T;
+};
+
+// The members of one JSON object, each named in error messages by its path.
+class Members {
+ public:
+  Members(const json& object, std::string where, std::initializer_list<std::string_view> allowed)
+      : object_(object), where_(std::move(where)) {
+    check_members(object, allowed, where_);
+  }
+
+  [[nodiscard]] bool has(const char* name) const { return object_.contains(name); }
+  [[nodiscard]] const json& operator[](const char* name) const { return object_.at(name); }
+  [[nodiscard]] std::string path(const char* name) const { return where_ + "." + name; }
+  [[nodiscard]] const std::string& where() const { return where_; }
+
+  // Sets `target` (a value or an optional one) from the member, when the member is there.
+  template <typename T>
+  void read(const char* name, T& target) const {
+    if (has(name)) target = parse_as<typename Unwrapped<T>::type>(object_.at(name), path(name));
+  }
+
+  [[nodiscard]] const json& require(const char* name) const {
+    if (!has(name)) fail(where_ + ": \"" + name + "\" is required");
+    return object_.at(name);
+  }
+
+ private:
+  const json& object_;
+  std::string where_;
+};
+
+synthetic::DescriptorOverride descriptor_value(const json& value, const std::string& where) {
+  const Members members(value, where, {"format_id", "offset", "byte_count", "point_count", "uncompressed_byte_count"});
+  synthetic::DescriptorOverride descriptor;
+  members.read("format_id", descriptor.format_id);
+  members.read("offset", descriptor.offset);
+  members.read("byte_count", descriptor.byte_count);
+  members.read("point_count", descriptor.point_count);
+  members.read("uncompressed_byte_count", descriptor.uncompressed_byte_count);
+  return descriptor;
+}
+
+template <typename T>
+std::vector<T> list_value(const Members& members, const char* name) {
+  std::vector<T> list;
+  if (!members.has(name)) return list;
+  const json& items = array_value(members[name], members.path(name));
+  list.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    list.push_back(parse_as<T>(items[i], members.path(name) + "[" + std::to_string(i) + "]"));
+  }
+  return list;
+}
+
+synthetic::ProfileBlock profile_value(const Members& members) {
+  synthetic::ProfileBlock profile;
+  if (members.has("intensities") == members.has("realistic")) {
+    fail(members.where() + ": a profile block needs exactly one of \"intensities\" and \"realistic\"");
+  }
+  if (members.has("intensities")) {
+    profile.intensities = list_value<std::uint32_t>(members, "intensities");
+  } else {
+    const Members realistic(members["realistic"], members.path("realistic"), {"points", "seed"});
+    const auto points = parse_as<std::uint32_t>(realistic.require("points"), realistic.path("points"));
+    std::uint64_t seed = 1;
+    realistic.read("seed", seed);
+    profile.intensities = synthetic::realistic_profile_intensities(points, seed);
+  }
+  members.read("payload_padding", profile.payload_padding);
+  std::string encoding = "compressed";
+  members.read("encoding", encoding);
+  if (encoding == "literal") {
+    profile.encoding = synthetic::LzfEncoding::literal;
+  } else if (encoding != "compressed") {
+    fail(members.path("encoding") + ": expected \"compressed\" or \"literal\"");
+  }
+  return profile;
+}
+
+synthetic::PeakBlock peak_value(const Members& members) {
+  synthetic::PeakBlock peak;
+  members.read("format_id", peak.format_id);
+  peak.mz = list_value<double>(members, "mz");
+  for (const double intensity : list_value<double>(members, "intensity")) {
+    peak.intensity.push_back(static_cast<float>(intensity));
+  }
+  if (peak.mz.size() != peak.intensity.size()) fail(members.where() + ": \"mz\" and \"intensity\" differ in length");
+  return peak;
+}
+
+synthetic::RawBlock raw_value(const Members& members) {
+  synthetic::RawBlock raw;
+  std::string file = "peak";
+  members.read("file", file);
+  if (file == "profile") {
+    raw.file = synthetic::DataFile::profile;
+  } else if (file != "peak") {
+    fail(members.path("file") + ": expected \"profile\" or \"peak\"");
+  }
+  raw.bytes = bytes_value(members.require("bytes"), members.path("bytes"));
+  return raw;
+}
+
+synthetic::Block block_value(const json& value, const std::string& where) {
+  if (!value.is_object() || !value.contains("kind")) fail(where + ": a block needs a \"kind\"");
+  const std::string kind = string_value(value["kind"], where + ".kind");
+  synthetic::Block block;
+  if (kind == "profile") {
+    block.content = profile_value(
+        Members(value, where, {"kind", "descriptor", "intensities", "realistic", "payload_padding", "encoding"}));
+  } else if (kind == "peak") {
+    block.content = peak_value(Members(value, where, {"kind", "descriptor", "format_id", "mz", "intensity"}));
+  } else if (kind == "raw") {
+    block.content = raw_value(Members(value, where, {"kind", "descriptor", "file", "bytes"}));
+  } else if (kind == "descriptor") {
+    check_members(value, {"kind", "descriptor"}, where);
+    block.content = synthetic::DescriptorOnly{};
+  } else {
+    fail(where + ".kind: expected \"profile\", \"peak\", \"raw\" or \"descriptor\"");
+  }
+  if (value.contains("descriptor")) block.descriptor = descriptor_value(value["descriptor"], where + ".descriptor");
+  return block;
+}
+
+synthetic::Scan scan_value(const json& value, const std::string& where) {
+  const Members members(value, where,
+                        {"scan_id", "retention_time_min", "ms_level", "mrm_channel", "precursor_mz",
+                         "collision_energy", "mz_range_low", "mz_range_high", "blocks", "patches"});
+  synthetic::Scan scan;
+  members.read("scan_id", scan.scan_id);
+  members.read("retention_time_min", scan.retention_time_min);
+  members.read("ms_level", scan.ms_level);
+  members.read("mrm_channel", scan.mrm_channel);
+  members.read("precursor_mz", scan.precursor_mz);
+  members.read("collision_energy", scan.collision_energy);
+  members.read("mz_range_low", scan.mz_range_low);
+  members.read("mz_range_high", scan.mz_range_high);
+  if (members.has("blocks")) {
+    const json& blocks = array_value(members["blocks"], members.path("blocks"));
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      scan.blocks.push_back(block_value(blocks[i], members.path("blocks") + "[" + std::to_string(i) + "]"));
+    }
+  }
+  if (members.has("patches")) {
+    const json& patches = array_value(members["patches"], members.path("patches"));
+    for (std::size_t i = 0; i < patches.size(); ++i) {
+      const Members patch(patches[i], members.path("patches") + "[" + std::to_string(i) + "]", {"offset", "bytes"});
+      scan.patches.emplace_back(parse_as<std::uint32_t>(patch.require("offset"), patch.path("offset")),
+                                bytes_value(patch.require("bytes"), patch.path("bytes")));
+    }
+  }
+  return scan;
+}
+
+std::string devices_value(const json& value, const std::string& where) {
+  if (value.is_string()) return value.get<std::string>();
+  const Members members(value, where, {"name", "model_number"});
+  return synthetic::devices_xml(string_value(members.require("name"), members.path("name")),
+                                string_value(members.require("model_number"), members.path("model_number")));
+}
+
+std::string contents_value(const json& value, const std::string& where) {
+  if (value.is_string()) return value.get<std::string>();
+  const Members members(value, where, {"acquired_time"});
+  return synthetic::contents_xml(string_value(members.require("acquired_time"), members.path("acquired_time")));
+}
+
+synthetic::Acquisition acquisition_value(const json& value) {
+  const Members members(value, "description",
+                        {"record_stride", "data_offset", "magic", "scans", "scan_index_trailer", "scan_index_bytes",
+                         "write_scan_index", "write_peak_file", "write_profile_file", "peak_file_prefix",
+                         "profile_file_prefix", "devices_xml", "contents_xml"});
+  synthetic::Acquisition acquisition;
+  members.read("record_stride", acquisition.record_stride);
+  members.read("data_offset", acquisition.data_offset);
+  members.read("magic", acquisition.magic);
+  if (members.has("scans")) {
+    const json& scans = array_value(members["scans"], members.path("scans"));
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+      acquisition.scans.push_back(scan_value(scans[i], "scans[" + std::to_string(i) + "]"));
+    }
+  }
+  members.read("scan_index_trailer", acquisition.scan_index_trailer);
+  members.read("scan_index_bytes", acquisition.scan_index_bytes);
+  members.read("write_scan_index", acquisition.write_scan_index);
+  members.read("write_peak_file", acquisition.write_peak_file);
+  members.read("write_profile_file", acquisition.write_profile_file);
+  members.read("peak_file_prefix", acquisition.peak_file_prefix);
+  members.read("profile_file_prefix", acquisition.profile_file_prefix);
+  if (members.has("devices_xml")) {
+    acquisition.devices_xml = devices_value(members["devices_xml"], members.path("devices_xml"));
+  }
+  if (members.has("contents_xml")) {
+    acquisition.contents_xml = contents_value(members["contents_xml"], members.path("contents_xml"));
+  }
+  return acquisition;
+}
+
+json read_description(const std::string& path) {
+  std::string text;
+  if (path == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot read " + path);
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    text = buffer.str();
+  }
+  try {
+    return json::parse(text);
+  } catch (const json::exception& error) {
+    fail(path + ": " + error.what());
+  }
+}
+
+std::size_t count_argument(std::string_view text, std::string_view option) {
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
+    fail(std::string(option) + ": expected a non-negative integer, got \"" + std::string(text) + "\"");
+  }
+  return value;
+}
+
+constexpr std::string_view USAGE =
+    "usage: vornak-make-sample OUT_DIR\n"
+    "       vornak-make-sample --json DESCRIPTION.json OUT_DIR\n"
+    "       vornak-make-sample --bench --profile-scans N --points N --ms2-scans N [--seed N] OUT_DIR\n";
+
+int run(int argc, char** argv) {
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  if (args.size() == 1 && !args[0].starts_with("-")) {
+    synthetic::write_acquisition(std::string(args[0]), synthetic::demo_acquisition());
+    return 0;
+  }
+  if (args.size() == 3 && args[0] == "--json") {
+    synthetic::write_acquisition(std::string(args[2]), acquisition_value(read_description(std::string(args[1]))));
+    return 0;
+  }
+  if (!args.empty() && args[0] == "--bench") {
+    std::optional<std::size_t> profile_scans, points, ms2_scans;
+    std::uint64_t seed = 1;
+    std::optional<std::string_view> out_dir;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+      const std::string_view arg = args[i];
+      const bool takes_value = arg == "--profile-scans" || arg == "--points" || arg == "--ms2-scans" || arg == "--seed";
+      if (takes_value) {
+        if (i + 1 == args.size()) fail(std::string(arg) + " needs a value");
+        const std::size_t value = count_argument(args[++i], arg);
+        if (arg == "--profile-scans") profile_scans = value;
+        if (arg == "--points") points = value;
+        if (arg == "--ms2-scans") ms2_scans = value;
+        if (arg == "--seed") seed = value;
+      } else if (!arg.starts_with("-") && !out_dir) {
+        out_dir = arg;
+      } else {
+        fail("unexpected argument \"" + std::string(arg) + "\"\n" + std::string(USAGE));
+      }
+    }
+    if (!profile_scans || !points || !ms2_scans || !out_dir) {
+      fail("--bench needs --profile-scans, --points, --ms2-scans and OUT_DIR\n" + std::string(USAGE));
+    }
+    if (*profile_scans + *ms2_scans == 0) fail("--bench needs at least one scan");
+    synthetic::write_acquisition(std::string(*out_dir),
+                                 synthetic::benchmark_acquisition(*profile_scans, *points, *ms2_scans, seed));
+    return 0;
+  }
+  fail(std::string(USAGE));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    std::string message = error.what();
+    if (!message.empty() && message.back() == '\n') message.pop_back();
+    std::cerr << "vornak-make-sample: " << message << '\n';
+    return 1;
+  }
+}
