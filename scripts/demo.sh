@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job on the bundled default: generates the small sample acquisition, then reads
-# it end to end with vornak-info.
+# The main job on the bundled default: writes the small sample acquisition, summarises it
+# with vornak-info, then reads its spectra from Python with vornak.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -10,4 +10,11 @@ cmake --build build/release -j "$(nproc)" --target vornak-info vornak-make-sampl
 sample=build/sample.d
 rm -rf "$sample"
 build/release/tests/support/vornak-make-sample "$sample"
-build/release/tools/vornak-info --scans "$sample" | head -n 20
+
+echo "== vornak-info --scans $sample (first spectra)"
+build/release/tools/vornak-info --scans "$sample" | sed -n 1,16p
+
+echo
+echo "== examples/read_acquisition.py $sample"
+scripts/venv.sh >/dev/null
+.venv/bin/python examples/read_acquisition.py "$sample"
