@@ -8,6 +8,9 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <type_traits>
+#include <vector>
 
 #include "reader_lib/raw/lzf.hpp"
 
@@ -23,29 +26,53 @@ constexpr std::size_t PAYLOAD_HEADER_BYTES = 16;
 // which converts to double in vector registers (an unsigned index does not, without AVX-512).
 static_assert(MAX_DECOMPRESSED_LEN / 4 <= std::uint64_t{INT32_MAX});
 
-// Calls body(i) for i = 0 ... count - 1 in groups of a fixed size. GCC's cost model at -O2
-// vectorises only loops that need no scalar remainder, which the inner loop is.
-template <typename Index, typename Body>
-inline void for_each_index(Index count, Body body) {
-  constexpr Index GROUP = 8;
-  Index i = 0;
-  for (; count - i >= GROUP; i += GROUP) {
-    for (Index lane = 0; lane < GROUP; ++lane) body(i + lane);
+// The values value_of(0), value_of(1), ... value_of(count - 1) as an iterator range, from which
+// a vector is built in one pass: its range constructor allocates the final size once and writes
+// each element once, where resize would zero-fill every element first and double the stores.
+// Only what the constructor uses is defined (difference, increment, dereference, comparison).
+template <typename ValueOf>
+class Generated {
+ public:
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = std::invoke_result_t<const ValueOf&, std::int32_t>;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = value_type;
+
+  Generated(const ValueOf& value_of, std::int32_t index) noexcept : value_of_(&value_of), index_(index) {}
+
+  value_type operator*() const { return (*value_of_)(index_); }
+  Generated& operator++() noexcept {
+    ++index_;
+    return *this;
   }
-  for (; i < count; ++i) body(i);
+  friend difference_type operator-(const Generated& end, const Generated& begin) noexcept {
+    return static_cast<difference_type>(end.index_) - begin.index_;
+  }
+  friend bool operator==(const Generated& a, const Generated& b) noexcept { return a.index_ == b.index_; }
+
+ private:
+  const ValueOf* value_of_;
+  std::int32_t index_;
+};
+
+template <typename ValueOf>
+auto generate(std::int32_t count, const ValueOf& value_of) {
+  using Value = std::invoke_result_t<const ValueOf&, std::int32_t>;
+  return std::vector<Value>(Generated(value_of, 0), Generated(value_of, count));
 }
 
-void convert_counts(const std::uint8_t* __restrict counts, std::size_t count, float* __restrict intensity) {
+std::vector<float> convert_counts(const std::uint8_t* counts, std::int32_t count) {
   // A uint32 converts to the nearest float, ties to even: counts above 2^24 lose low bits.
-  for_each_index(count, [=](std::size_t i) {
-    intensity[i] = static_cast<float>(load_le<std::uint32_t>(counts + 4 * i));
+  return generate(count, [counts](std::int32_t i) {
+    return static_cast<float>(load_le<std::uint32_t>(counts + 4 * static_cast<std::size_t>(i)));
   });
 }
 
-void spread_mz(double mz_low, double mz_high, std::int32_t count, double* __restrict mz) {
+std::vector<double> spread_mz(double mz_low, double mz_high, std::int32_t count) {
   const double spacing = count == 1 ? 0.0 : (mz_high - mz_low) / (static_cast<double>(count) - 1.0);
   // Each value afresh from its index, so rounding does not accumulate along the scan.
-  for_each_index(count, [=](std::int32_t j) { mz[j] = mz_low + spacing * static_cast<double>(j); });
+  return generate(count, [=](std::int32_t j) { return mz_low + spacing * static_cast<double>(j); });
 }
 
 }  // namespace
@@ -68,10 +95,9 @@ Result<BlockArrays> decode_profile_block(ByteView bytes, const BlockLocation& bl
     return std::unexpected(Error::parse("Decompressed profile block too short for point count"));
   }
 
-  arrays.intensity.resize(count);
-  arrays.mz.resize(count);
-  convert_counts(payload->data() + PAYLOAD_HEADER_BYTES, count, arrays.intensity.data());
-  spread_mz(mz_low, mz_high, static_cast<std::int32_t>(count), arrays.mz.data());
+  const auto points = static_cast<std::int32_t>(count);
+  arrays.intensity = convert_counts(payload->data() + PAYLOAD_HEADER_BYTES, points);
+  arrays.mz = spread_mz(mz_low, mz_high, points);
   return arrays;
 }
 
