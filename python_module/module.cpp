@@ -66,14 +66,14 @@ PyModuleDef module_definition = {
 
 }  // namespace
 
-PyTypeObject* class_once(std::atomic<PyObject*>& slot, PyType_Spec& spec) noexcept {
+PyTypeObject* class_once(std::atomic<PyObject*>& slot, PyType_Spec& type_spec) noexcept {
   PyObject* made = slot.load(std::memory_order_acquire);
   if (made == nullptr) {
     PyMutex_Lock(&class_mutex);
     made = slot.load(std::memory_order_relaxed);
     if (made == nullptr) {
       // The reference is kept for the life of the process.
-      made = PyType_FromSpec(&spec);
+      made = PyType_FromSpec(&type_spec);
       slot.store(made, std::memory_order_release);
     }
     PyMutex_Unlock(&class_mutex);

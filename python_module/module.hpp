@@ -11,10 +11,10 @@
 
 namespace vornak::python {
 
-// Returns the class stored in `slot`, making it from `spec` if no thread has done so yet.
+// Returns the class stored in `slot`, making it from `type_spec` if no thread has done so yet.
 // Every module object of the process gets the same class. Borrowed reference; nullptr with
 // an exception set when making the class failed (a later call tries again).
-PyTypeObject* class_once(std::atomic<PyObject*>& slot, PyType_Spec& spec) noexcept;
+PyTypeObject* class_once(std::atomic<PyObject*>& slot, PyType_Spec& type_spec) noexcept;
 
 // The two classes, as class_once returns them.
 PyTypeObject* raw_reader_type() noexcept;
