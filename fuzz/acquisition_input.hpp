@@ -1,0 +1,45 @@
+// The input of the whole-acquisition target: the files of one AcqData folder in one byte string,
+// so that the fuzzer mutates them together.
+//
+// For each file of ACQUISITION_FILES, in order: a u32 length (little-endian), then that many
+// bytes of content (fewer when the input ends first). A file whose length field the input does
+// not reach is absent from the folder.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_support.hpp"
+
+namespace vornak::fuzz {
+
+inline constexpr std::array<std::string_view, 5> ACQUISITION_FILES = {
+    "MSScan.bin", "MSPeak.bin", "MSProfile.bin", "Devices.xml", "Contents.xml"};
+
+using AcquisitionFiles = std::array<std::optional<ByteView>, ACQUISITION_FILES.size()>;
+
+inline AcquisitionFiles split_acquisition(const std::uint8_t* data, std::size_t size) {
+  FuzzInput input(data, size);
+  AcquisitionFiles files;
+  for (auto& file : files) {
+    if (input.remaining() < sizeof(std::uint32_t)) break;
+    file = input.take_bytes(input.take<std::uint32_t>());
+  }
+  return files;
+}
+
+inline std::vector<std::uint8_t> join_acquisition(const AcquisitionFiles& files) {
+  std::vector<std::uint8_t> joined;
+  for (const auto& file : files) {
+    if (!file) break;
+    const auto length = static_cast<std::uint32_t>(file->size());
+    for (unsigned shift = 0; shift < 32; shift += 8) joined.push_back(static_cast<std::uint8_t>(length >> shift));
+    joined.insert(joined.end(), file->begin(), file->end());
+  }
+  return joined;
+}
+
+}  // namespace vornak::fuzz

@@ -1,0 +1,277 @@
+// vornak-fuzz-seeds: writes the seed inputs of every fuzz target, from the synthetic acquisition
+// writer and, when given, from the small real acquisitions.
+//
+//   vornak-fuzz-seeds OUT_DIR [REALDATA_DIR]
+//
+// Seeds go to OUT_DIR/<target>/<name>, in each target's own input layout (see the comment at
+// the top of each fuzz/targets/<target>.cpp). Real files are cut to a few records, so the
+// corpus stays small. Any error prints a message and exits with status 1.
+#include <stdlib.h>
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/acquisition_input.hpp"
+#include "reader_lib/raw/block.hpp"
+#include "tests/support/synthetic.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace synthetic = vornak::synthetic;
+using synthetic::Bytes;
+
+Bytes read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes text_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+template <typename T>
+void append_le(Bytes& out, T value) {
+  const auto bytes = std::bit_cast<std::array<std::uint8_t, sizeof(T)>>(value);
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+class SeedWriter {
+ public:
+  explicit SeedWriter(fs::path root) : root_(std::move(root)) {}
+
+  void write(std::string_view target, std::string_view name, const Bytes& bytes) const {
+    const fs::path folder = root_ / target;
+    fs::create_directories(folder);
+    std::ofstream out(folder / name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + (folder / name).string());
+  }
+
+ private:
+  fs::path root_;
+};
+
+// A private folder for laying out acquisitions, removed afterwards.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = (fs::temp_directory_path() / "vornak-seeds-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  ~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  [[nodiscard]] const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// The files of an acquisition's AcqData folder, in the order of the whole-acquisition target;
+// absent files stay absent (a missing file ends the joined input, so later ones go too).
+std::array<std::optional<Bytes>, vornak::fuzz::ACQUISITION_FILES.size()> acquisition_files(const fs::path& acq_data) {
+  std::array<std::optional<Bytes>, vornak::fuzz::ACQUISITION_FILES.size()> files;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const fs::path path = acq_data / vornak::fuzz::ACQUISITION_FILES[i];
+    if (fs::exists(path)) files[i] = read_file(path);
+  }
+  return files;
+}
+
+Bytes join(const std::array<std::optional<Bytes>, vornak::fuzz::ACQUISITION_FILES.size()>& files) {
+  vornak::fuzz::AcquisitionFiles views;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    // A file missing in the middle is written empty, so the files after it keep their place.
+    static const Bytes empty;
+    const Bytes& bytes = files[i] ? *files[i] : empty;
+    views[i] = vornak::fuzz::ByteView(bytes);
+  }
+  return vornak::fuzz::join_acquisition(views);
+}
+
+// A few scans of one layout: MS1 profile scans and MS2 peak scans in both peak formats, with
+// short blocks so the seed stays small.
+synthetic::Acquisition small_acquisition(std::uint32_t stride) {
+  synthetic::Acquisition acquisition;
+  acquisition.record_stride = stride;
+  acquisition.devices_xml = synthetic::devices_xml("Q-TOF", "G6530B");
+  acquisition.contents_xml = synthetic::contents_xml("2024-05-14T10:21:33.4410000+02:00");
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    synthetic::Scan scan;
+    scan.scan_id = 10 + i;
+    scan.retention_time_min = 0.1 * i;
+    if (i % 2 == 0) {
+      scan.ms_level = 1;
+      if (stride == 284) {
+        scan.mz_range_low = 100.0;
+        scan.mz_range_high = 1000.0;
+      }
+      scan.blocks.push_back(synthetic::profile_block(synthetic::realistic_profile_intensities(24, i)));
+    } else {
+      scan.ms_level = 2;
+      scan.precursor_mz = 445.12;
+      scan.collision_energy = 20.0;
+      if (stride == 186 || stride == 196) scan.mrm_channel = i;
+      synthetic::PeakList peaks = synthetic::centroided_peaks(6, 50.0, 460.0, i);
+      const std::uint32_t format = i == 1 ? vornak::PEAK_FORMAT_SPLIT : vornak::PEAK_FORMAT_INTERLEAVED;
+      scan.blocks.push_back(synthetic::peak_block(format, std::move(peaks.mz), std::move(peaks.intensity)));
+    }
+    acquisition.scans.push_back(std::move(scan));
+  }
+  if (stride == 284) {
+    // A scan with both blocks whose profile holds no points: the peaks are the fallback.
+    synthetic::Scan scan;
+    scan.scan_id = 20;
+    scan.mz_range_low = 100.0;
+    scan.mz_range_high = 200.0;
+    scan.blocks.push_back(synthetic::profile_block({}));
+    scan.blocks.push_back(synthetic::peak_block(3, {150.0}, {1000.0f}));
+    acquisition.scans.push_back(std::move(scan));
+  }
+  return acquisition;
+}
+
+void write_synthetic_seeds(const SeedWriter& seeds) {
+  ScratchFolder scratch;
+  for (const std::uint32_t stride : {284u, 220u, 216u, 196u, 186u}) {
+    const fs::path folder = scratch.path() / ("stride-" + std::to_string(stride));
+    synthetic::write_acquisition(folder, small_acquisition(stride));
+    const auto files = acquisition_files(folder / "AcqData");
+    const std::string name = "synthetic-stride-" + std::to_string(stride);
+    seeds.write("acquisition", name, join(files));
+    seeds.write("msscan", name, *files[0]);
+  }
+  {
+    const fs::path folder = scratch.path() / "demo";
+    synthetic::write_acquisition(folder, synthetic::demo_acquisition());
+    seeds.write("acquisition", "synthetic-demo", join(acquisition_files(folder / "AcqData")));
+  }
+  {
+    // Records that start at byte 0, over the header.
+    synthetic::Acquisition acquisition;
+    acquisition.record_stride = 284;
+    acquisition.data_offset = 0;
+    acquisition.scans.push_back({});
+    const fs::path folder = scratch.path() / "data-offset-0";
+    synthetic::write_acquisition(folder, acquisition);
+    seeds.write("msscan", "synthetic-data-offset-0", read_file(folder / "AcqData" / "MSScan.bin"));
+  }
+
+  // LZF streams: counts of a profile payload, compressed and as literal runs only, and a long
+  // run of one value, which compresses into the longest back references.
+  Bytes payload(16, 0);
+  for (const std::uint32_t count : synthetic::realistic_profile_intensities(64, 7)) append_le(payload, count);
+  const Bytes zeros(700, 0);
+  const auto stream_seed = [](const Bytes& data, synthetic::LzfEncoding encoding) {
+    Bytes seed;
+    append_le(seed, static_cast<std::uint32_t>(data.size()));
+    const Bytes stream = synthetic::lzf_encode(data, encoding);
+    seed.insert(seed.end(), stream.begin(), stream.end());
+    return seed;
+  };
+  seeds.write("lzf_decompress", "synthetic-profile-payload", stream_seed(payload, synthetic::LzfEncoding::compressed));
+  seeds.write("lzf_decompress", "synthetic-literal-runs", stream_seed(payload, synthetic::LzfEncoding::literal));
+  seeds.write("lzf_decompress", "synthetic-long-matches", stream_seed(zeros, synthetic::LzfEncoding::compressed));
+  seeds.write("lzf_roundtrip", "synthetic-profile-payload", payload);
+  seeds.write("lzf_roundtrip", "synthetic-zeros", zeros);
+  seeds.write("lzf_roundtrip", "synthetic-devices-xml", text_bytes(synthetic::devices_xml("Q-TOF", "G6530B")));
+
+  // Peak blocks in both layouts: u32 format, u32 point count, block.
+  for (const std::uint32_t format : {vornak::PEAK_FORMAT_SPLIT, vornak::PEAK_FORMAT_INTERLEAVED}) {
+    synthetic::PeakList peaks = synthetic::centroided_peaks(20, 50.0, 900.0, format);
+    Bytes seed;
+    append_le(seed, format);
+    append_le(seed, static_cast<std::uint32_t>(peaks.mz.size()));
+    const Bytes block = synthetic::encode_peak_block({format, std::move(peaks.mz), std::move(peaks.intensity)});
+    seed.insert(seed.end(), block.begin(), block.end());
+    seeds.write("peak_block", "synthetic-format-" + std::to_string(format), seed);
+  }
+
+  // Profile blocks: u32 point count, u32 uncompressed byte count, u8 flags, f64 low, f64 high,
+  // block.
+  const auto profile_seed = [](const synthetic::ProfileBlock& block, double low, double high) {
+    Bytes seed;
+    append_le(seed, static_cast<std::uint32_t>(block.intensities.size()));
+    append_le(seed, static_cast<std::uint32_t>(16 + 4 * block.intensities.size() + block.payload_padding));
+    seed.push_back(1);
+    append_le(seed, low);
+    append_le(seed, high);
+    const Bytes bytes = synthetic::encode_profile_block(block);
+    seed.insert(seed.end(), bytes.begin(), bytes.end());
+    return seed;
+  };
+  const std::vector<std::uint32_t> counts = synthetic::realistic_profile_intensities(80, 3);
+  seeds.write("profile_block", "synthetic-compressed", profile_seed({counts, 0, synthetic::LzfEncoding::compressed}, 100.0, 1700.0));
+  seeds.write("profile_block", "synthetic-literal-padded",
+              profile_seed({counts, 12, synthetic::LzfEncoding::literal}, 50.0, 60.0));
+  seeds.write("profile_block", "synthetic-one-point", profile_seed({{16777217}, 0, synthetic::LzfEncoding::compressed}, 5.0, 9.0));
+
+  // Metadata documents, plain and with the forms the readers must see through.
+  seeds.write("devices_xml", "synthetic", text_bytes(synthetic::devices_xml("Q-TOF", "G6530B")));
+  seeds.write("devices_xml", "namespaced",
+              text_bytes("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                         "<d:Devices xmlns:d=\"urn:x\"><d:Group><d:Device><d:Name> QTOF\xC2\xA0</d:Name>"
+                         "<!-- model --><d:ModelNumber><![CDATA[G6550A]]></d:ModelNumber></d:Device></d:Group>"
+                         "</d:Devices>\n"));
+  seeds.write("contents_xml", "synthetic", text_bytes(synthetic::contents_xml("2024-05-14T10:21:33.4410000+02:00")));
+  seeds.write("contents_xml", "default-namespace",
+              text_bytes("<Contents xmlns=\"urn:x\"><?pi x?>\r\n<AcquiredTime>\t2009-09-19T13:14:15Z&#x3000;</AcquiredTime>"
+                         "<AcquiredTime>second</AcquiredTime></Contents>"));
+}
+
+// Cuts from the real acquisitions: whole metadata documents, scan indexes cut to a few records.
+void write_realdata_seeds(const SeedWriter& seeds, const fs::path& realdata) {
+  const fs::path example = realdata / "example1.d" / "AcqData";
+  const fs::path magenta = realdata / "magenta.D" / "AcqData";
+  const fs::path copper = realdata / "copper.D" / "AcqData";
+
+  const Bytes devices = read_file(example / "Devices.xml");
+  const Bytes contents = read_file(example / "Contents.xml");
+  seeds.write("devices_xml", "realdata-example1", devices);
+  seeds.write("contents_xml", "realdata-example1", contents);
+
+  // The header of 228 bytes and the first three records of 284 bytes.
+  Bytes index = read_file(example / "MSScan.bin");
+  index.resize(228 + 3 * 284);
+  seeds.write("msscan", "realdata-example1-3-records", index);
+  seeds.write("msscan", "realdata-magenta", read_file(magenta / "MSScan.bin"));
+  seeds.write("msscan", "realdata-copper", read_file(copper / "MSScan.bin"));
+
+  // Block files are too large to keep; the scans' blocks then lie beyond the end of empty files.
+  seeds.write("acquisition", "realdata-example1-3-records", join({index, Bytes{}, Bytes{}, devices, contents}));
+  seeds.write("acquisition", "realdata-magenta",
+              join({read_file(magenta / "MSScan.bin"), Bytes{}, Bytes{}, devices, contents}));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2 && argc != 3) {
+    std::cerr << "usage: vornak-fuzz-seeds OUT_DIR [REALDATA_DIR]\n";
+    return 1;
+  }
+  try {
+    const SeedWriter seeds{fs::path(argv[1])};
+    write_synthetic_seeds(seeds);
+    if (argc == 3) write_realdata_seeds(seeds, argv[2]);
+  } catch (const std::exception& error) {
+    std::cerr << "vornak-fuzz-seeds: " << error.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
