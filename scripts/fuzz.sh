@@ -14,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-# clang 19 is the first whose C++23 mode has std::expected with GCC 12's standard library.
+# clang 14 cannot compile GCC 12's std::expected (its __cpp_concepts is too old); clang 19 can.
 clang_version=19
 fuzz_lzf_cap=16777216
 
@@ -64,12 +64,18 @@ install_clang() {
 scripts/install-deps.sh
 install_clang
 
+# Quiet unless something goes wrong.
+quietly() {
+  local output
+  output=$("$@" 2>&1) || { printf '%s\n' "$output" >&2; echo "fuzz.sh: failed: $*" >&2; exit 1; }
+}
+
 build=build/fuzz
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+quietly cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER="clang-$clang_version" -DCMAKE_CXX_COMPILER="clang++-$clang_version" \
   -DVORNAK_BUILD_FUZZERS=ON -DVORNAK_BUILD_TESTS=OFF -DVORNAK_BUILD_TOOLS=OFF \
-  -DVORNAK_SANITIZE=address,undefined,fuzzer-no-link -DVORNAK_LZF_CAP="$fuzz_lzf_cap" >/dev/null
-cmake --build "$build" --target "fuzz_$target" >/dev/null
+  -DVORNAK_SANITIZE=address,undefined,fuzzer-no-link -DVORNAK_LZF_CAP="$fuzz_lzf_cap"
+quietly cmake --build "$build" --target "fuzz_$target"
 
 corpus=$build/corpus/$target
 findings=$build/findings/$target
@@ -95,6 +101,7 @@ status=0
 done_line=$(grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)' "$log" | tail -n 1 || true)
 execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
 coverage=$(sed -E 's/.*cov: ([0-9]+) ft: ([0-9]+) corp: ([^ ]+).*/coverage \1, features \2, corpus \3/' <<<"$done_line")
+[ "$status" -eq 0 ] || coverage="stopped at the first finding"
 echo "fuzz.sh: $target: ${execs:-?} runs in ${seconds}s; $coverage" >&2
 if [ "$status" -ne 0 ]; then
   grep -E '^(==[0-9]+==ERROR|SUMMARY|.*fuzz check failed|.*runtime error)' "$log" | head -n 5 >&2 || true
