@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -64,8 +65,36 @@ ordered_json optional_text(const std::optional<std::string>& value) {
   return value ? ordered_json(*value) : ordered_json(nullptr);
 }
 
-// Counts and ranges over the scan index, plus the points of every decoded spectrum.
-ordered_json summarize(const vornak::Reader& reader) {
+ordered_json describe(const elmbrace::SpectrumRecord& record, bool with_points) {
+  ordered_json precursor = nullptr;
+  if (record.precursor) {
+    precursor = {{"precursor_mz", optional_number(record.precursor->precursor_mz)},
+                 {"collision_energy", optional_number(record.precursor->collision_energy)},
+                 {"ref_id", optional_text(record.precursor->ref_id)}};
+  }
+  ordered_json line{
+      {"index", record.index},
+      {"native_id", record.native_id},
+      {"scan_id", record.scan_id},
+      {"ms_level", record.ms_level},
+      {"retention_time_sec", record.retention_time_sec},
+      {"points", record.mz.size()},
+      {"from_profile", record.from_profile},
+      {"instrument_class", record.instrument_class},
+      {"mz_range_low", optional_number(record.mz_range_low)},
+      {"mz_range_high", optional_number(record.mz_range_high)},
+      {"precursor", precursor},
+  };
+  if (with_points) {
+    line["mz"] = record.mz;
+    line["intensity"] = record.intensity;
+  }
+  return line;
+}
+
+// Counts and ranges over the scan index, plus the points of every decoded spectrum. The one
+// pass that decodes the spectra also renders them into `lines` when that is given.
+ordered_json summarize(const vornak::Reader& reader, std::vector<std::string>* lines, bool with_points) {
   const vornak::MSScan& index = reader.scan_index();
   std::map<std::uint32_t, std::uint64_t> levels;
   std::optional<double> first_time;
@@ -84,7 +113,10 @@ ordered_json summarize(const vornak::Reader& reader) {
   }
   std::uint64_t points_total = 0;
   const auto spectra = reader.iter_spectra();
-  while (const auto record = spectra->next()) points_total += record->mz.size();
+  while (const auto record = spectra->next()) {
+    points_total += record->mz.size();
+    if (lines != nullptr) lines->push_back(dump(describe(*record, with_points)));
+  }
 
   ordered_json levels_json = ordered_json::object();
   for (const auto& [level, count] : levels) levels_json[std::to_string(level)] = count;
@@ -129,33 +161,6 @@ void print_text(const ordered_json& summary) {
             << "points            " << summary["points_total"] << '\n';
 }
 
-ordered_json describe(const elmbrace::SpectrumRecord& record, bool with_points) {
-  ordered_json precursor = nullptr;
-  if (record.precursor) {
-    precursor = {{"precursor_mz", optional_number(record.precursor->precursor_mz)},
-                 {"collision_energy", optional_number(record.precursor->collision_energy)},
-                 {"ref_id", optional_text(record.precursor->ref_id)}};
-  }
-  ordered_json line{
-      {"index", record.index},
-      {"native_id", record.native_id},
-      {"scan_id", record.scan_id},
-      {"ms_level", record.ms_level},
-      {"retention_time_sec", record.retention_time_sec},
-      {"points", record.mz.size()},
-      {"from_profile", record.from_profile},
-      {"instrument_class", record.instrument_class},
-      {"mz_range_low", optional_number(record.mz_range_low)},
-      {"mz_range_high", optional_number(record.mz_range_high)},
-      {"precursor", precursor},
-  };
-  if (with_points) {
-    line["mz"] = record.mz;
-    line["intensity"] = record.intensity;
-  }
-  return line;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -169,15 +174,13 @@ int main(int argc, char** argv) {
     std::cerr << reader.error().display() << '\n';
     return 1;
   }
-  const ordered_json summary = summarize(*reader);
+  std::vector<std::string> lines;
+  const ordered_json summary = summarize(*reader, options->scans ? &lines : nullptr, options->points);
   if (options->json) {
     std::cout << dump(summary) << '\n';
   } else {
     print_text(summary);
   }
-  if (options->scans) {
-    const auto spectra = reader->iter_spectra();
-    while (const auto record = spectra->next()) std::cout << dump(describe(*record, options->points)) << '\n';
-  }
+  for (const std::string& line : lines) std::cout << line << '\n';
   return std::cout.flush() ? 0 : 1;
 }

@@ -157,6 +157,18 @@ void report(const Outcome& outcome) {
   ::testing::Test::RecordProperty("peak_rss_kb", std::to_string(outcome.peak_rss_kb));
 }
 
+// Every case must open, give one empty spectrum per scan, and stay within its heap limit and
+// the common resident-memory and time bounds.
+void expect_bounded(const Outcome& outcome, std::uint64_t spectra, std::uint64_t heap_limit) {
+  report(outcome);
+  EXPECT_TRUE(outcome.opened);
+  EXPECT_EQ(outcome.spectra, spectra);
+  EXPECT_EQ(outcome.points, 0u);
+  EXPECT_LT(outcome.peak_heap_bytes, heap_limit);
+  EXPECT_LT(outcome.peak_rss_kb, RSS_LIMIT_KB);
+  EXPECT_LT(outcome.seconds, TIME_LIMIT_SECONDS);
+}
+
 std::string acquisition_folder(const TempDir& dir, const synthetic::Acquisition& acquisition) {
   const std::string folder = dir.str() + "/claims.d";
   synthetic::write_acquisition(folder, acquisition);
@@ -203,13 +215,7 @@ TEST(BoundedWork, PayloadsClaimingTheCap) {
   }
   TempDir dir;
   const Outcome outcome = open_and_read_in_child(acquisition_folder(dir, acquisition));
-  report(outcome);
-  EXPECT_TRUE(outcome.opened);
-  EXPECT_EQ(outcome.spectra, CAP_CLAIMING_SCANS);
-  EXPECT_EQ(outcome.points, 0u);
-  EXPECT_LT(outcome.peak_heap_bytes, MAX_DECOMPRESSED_LEN + 16 * MiB);
-  EXPECT_LT(outcome.peak_rss_kb, RSS_LIMIT_KB);
-  EXPECT_LT(outcome.seconds, TIME_LIMIT_SECONDS);
+  expect_bounded(outcome, CAP_CLAIMING_SCANS, MAX_DECOMPRESSED_LEN + 16 * MiB);
 }
 
 // Block ranges past the end of 64-byte block files: the longest block there is, an offset at
@@ -233,13 +239,7 @@ TEST(BoundedWork, BlockRangesBeyondTheFiles) {
   }
   TempDir dir;
   const Outcome outcome = open_and_read_in_child(acquisition_folder(dir, acquisition));
-  report(outcome);
-  EXPECT_TRUE(outcome.opened);
-  EXPECT_EQ(outcome.spectra, CLAIMING_SCANS);
-  EXPECT_EQ(outcome.points, 0u);
-  EXPECT_LT(outcome.peak_heap_bytes, 16 * MiB);
-  EXPECT_LT(outcome.peak_rss_kb, RSS_LIMIT_KB);
-  EXPECT_LT(outcome.seconds, TIME_LIMIT_SECONDS);
+  expect_bounded(outcome, CLAIMING_SCANS, 16 * MiB);
 }
 
 // Blocks that are readable and small but claim 2^32 - 1 points: the point count must be
@@ -257,13 +257,7 @@ TEST(BoundedWork, HugePointCountsOverSmallBlocks) {
   }
   TempDir dir;
   const Outcome outcome = open_and_read_in_child(acquisition_folder(dir, acquisition));
-  report(outcome);
-  EXPECT_TRUE(outcome.opened);
-  EXPECT_EQ(outcome.spectra, CLAIMING_SCANS);
-  EXPECT_EQ(outcome.points, 0u);
-  EXPECT_LT(outcome.peak_heap_bytes, 16 * MiB);
-  EXPECT_LT(outcome.peak_rss_kb, RSS_LIMIT_KB);
-  EXPECT_LT(outcome.seconds, TIME_LIMIT_SECONDS);
+  expect_bounded(outcome, CLAIMING_SCANS, 16 * MiB);
 }
 
 // A million 186-byte records, the smallest layout, each with a peak block past the end of an
@@ -292,13 +286,7 @@ TEST(BoundedWork, AMillionTinyRecords) {
   const std::size_t index_bytes = 228 + RECORDS * STRIDE;
 
   const Outcome outcome = open_and_read_in_child(folder);
-  report(outcome);
-  EXPECT_TRUE(outcome.opened);
-  EXPECT_EQ(outcome.spectra, RECORDS);
-  EXPECT_EQ(outcome.points, 0u);
-  EXPECT_LT(outcome.peak_heap_bytes, 4 * index_bytes);
-  EXPECT_LT(outcome.peak_rss_kb, RSS_LIMIT_KB);
-  EXPECT_LT(outcome.seconds, TIME_LIMIT_SECONDS);
+  expect_bounded(outcome, RECORDS, 4 * index_bytes);
 }
 
 }  // namespace
