@@ -67,19 +67,6 @@ std::string_view trim_white_space(std::string_view text) {
   return text;
 }
 
-// The local part of an element name. A namespace-qualified name has exactly one colon, between
-// a non-empty prefix and a non-empty local part; any other name (":x", "x:", "a:b:x") is not
-// qualified and stands whole, so it never equals a plain name.
-std::string_view local_name(const pugi::xml_node& node) {
-  const std::string_view name = node.name();
-  const std::size_t colon = name.find(':');
-  if (colon == std::string_view::npos || colon == 0 || colon + 1 == name.size() ||
-      name.find(':', colon + 1) != std::string_view::npos) {
-    return name;
-  }
-  return name.substr(colon + 1);
-}
-
 bool is_element_named(const pugi::xml_node& node, std::string_view name) {
   return node.type() == pugi::node_element && local_name(node) == name;
 }
@@ -110,10 +97,25 @@ bool has_well_formed_top_level(const pugi::xml_document& document) {
   return elements == 1;
 }
 
-// Parses `bytes` into `document`; false when the text is not valid UTF-8 or not a document we
-// accept. The bytes are always read as UTF-8 (a leading byte-order mark is skipped); there is
-// no detection that would convert a UTF-16 text.
-bool load_document(ByteView bytes, pugi::xml_document& document) {
+}  // namespace
+
+// A namespace-qualified name has exactly one colon, between a non-empty prefix and a non-empty
+// local part; any other name (":x", "x:", "a:b:x") is not qualified and stands whole, so it
+// never equals a plain name.
+QualifiedName split_qualified_name(std::string_view name) {
+  const std::size_t colon = name.find(':');
+  if (colon == std::string_view::npos || colon == 0 || colon + 1 == name.size() ||
+      name.find(':', colon + 1) != std::string_view::npos) {
+    return {{}, name};
+  }
+  return {name.substr(0, colon), name.substr(colon + 1)};
+}
+
+std::string_view local_name(const pugi::xml_node& node) { return split_qualified_name(node.name()).local; }
+
+// The bytes are always read as UTF-8 (a leading byte-order mark is skipped); there is no
+// detection that would convert a UTF-16 text.
+bool load_xml_document(ByteView bytes, pugi::xml_document& document) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   // U+0000 is not allowed anywhere in XML, and the parser would take it for the end of the
   // text; it is also how a UTF-16 text without byte-order mark passes UTF-8 validation.
@@ -122,8 +124,6 @@ bool load_document(ByteView bytes, pugi::xml_document& document) {
   if (!document.load_buffer(text.data(), text.size(), PARSE_OPTIONS, pugi::encoding_utf8)) return false;
   return has_well_formed_top_level(document);
 }
-
-}  // namespace
 
 // The text of the selected child is its leading run of character data: a CDATA section next
 // to plain text continues the same text, as XML makes no difference between them, while a
@@ -145,7 +145,7 @@ std::optional<std::string> child_text(const pugi::xml_node& element, std::string
 
 std::optional<DeviceInfo> parse_devices_xml_text(ByteView document_bytes) {
   pugi::xml_document document;
-  if (!load_document(document_bytes, document)) return std::nullopt;
+  if (!load_xml_document(document_bytes, document)) return std::nullopt;
 
   // Depth first, each node before its children: the first Device at any depth, and no other.
   const pugi::xml_node device =
@@ -167,7 +167,7 @@ std::optional<DeviceInfo> parse_devices_xml(const std::string& path) {
 
 std::optional<std::string> parse_acquired_time_text(ByteView document_bytes) {
   pugi::xml_document document;
-  if (!load_document(document_bytes, document)) return std::nullopt;
+  if (!load_xml_document(document_bytes, document)) return std::nullopt;
 
   std::optional<std::string> time = child_text(document.document_element(), "AcquiredTime");
   if (!time || time->empty()) return std::nullopt;

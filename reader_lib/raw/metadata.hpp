@@ -1,5 +1,6 @@
 // The acquisition's XML documents: the first device of Devices.xml and the acquisition time
-// of Contents.xml. Nothing here reports errors: an unusable document yields absent.
+// of Contents.xml, and the strict document loading that other XML readers share. Nothing here
+// reports errors: an unusable document yields absent.
 #pragma once
 
 #include <optional>
@@ -18,6 +19,22 @@ struct DeviceInfo {
 
   friend bool operator==(const DeviceInfo&, const DeviceInfo&) = default;
 };
+
+// A qualified XML name split at its colon: "xs:int" has prefix "xs" and local part "int". A
+// name without exactly one colon between non-empty parts has no prefix and is its own local part.
+struct QualifiedName {
+  std::string_view prefix;
+  std::string_view local;
+};
+[[nodiscard]] QualifiedName split_qualified_name(std::string_view name);
+
+// The local part of a node's name ("xs:element" -> "element").
+[[nodiscard]] std::string_view local_name(const pugi::xml_node& node);
+
+// Parses `bytes` into `document` as the acquisition's documents are read: valid UTF-8 without
+// U+0000, well-formed, one document element, no document type declaration; comments and
+// processing instructions are kept as nodes. False when any of that fails.
+[[nodiscard]] bool load_xml_document(ByteView bytes, pugi::xml_document& document);
 
 // Trimmed text of the first child element of `element` whose local name is `name`, when that
 // child's first node is text. The text may be empty; absent when there is no such child.

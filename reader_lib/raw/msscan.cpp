@@ -22,15 +22,6 @@ bool second_record_follows(ByteView area, std::uint32_t stride) {
   return (second_level == 1 || second_level == 2) && first_scan < second_scan && second_scan < upper;
 }
 
-std::optional<std::uint32_t> detect_stride(ByteView area) {
-  if (area.size() < 4) return std::nullopt;
-  for (const std::uint32_t stride : MSSCAN_STRIDES) {
-    if (area.size() % stride != 0) continue;
-    if (area.size() == stride || second_record_follows(area, stride)) return stride;
-  }
-  return std::nullopt;
-}
-
 // Reads one descriptor into the record's profile or peak block; other formats are skipped.
 // Wide descriptors have a 32-bit format number, packed ones a 16-bit one, and everything
 // after it moves up accordingly.
@@ -115,6 +106,15 @@ std::vector<ScanRecord> decode_records(ByteView area, std::uint32_t stride) {
 
 }  // namespace
 
+std::optional<std::uint32_t> detect_record_stride(ByteView area) {
+  if (area.size() < 4) return std::nullopt;
+  for (const std::uint32_t stride : MSSCAN_STRIDES) {
+    if (area.size() % stride != 0) continue;
+    if (area.size() == stride || second_record_follows(area, stride)) return stride;
+  }
+  return std::nullopt;
+}
+
 Result<MSScan> MSScan::from_bytes(ByteView bytes) {
   if (bytes.size() < MSSCAN_HEADER_LEN) return std::unexpected(Error::parse("MSScan.bin too small for header"));
   const std::uint32_t magic = field_at<std::uint32_t>(bytes, MAGIC_OFFSET);
@@ -123,7 +123,7 @@ Result<MSScan> MSScan::from_bytes(ByteView bytes) {
   if (bytes.size() < data_offset) return std::unexpected(Error::parse("MSScan.bin truncated header"));
 
   const ByteView area = bytes.subspan(data_offset);
-  const auto stride = detect_stride(area);
+  const auto stride = detect_record_stride(area);
   if (!stride) {
     return std::unexpected(
         Error::parse("Cannot determine record stride for payload len " + std::to_string(area.size())));

@@ -42,4 +42,9 @@ struct MSScan {
   [[nodiscard]] static Result<MSScan> from_bytes(ByteView bytes);
 };
 
+// The record stride of a record area (the bytes after the data offset) without a schema: the
+// first of MSSCAN_STRIDES that divides the area and whose second record, if any, follows the
+// first (a greater scan number within 100000, MS level 1 or 2). Absent when none fits.
+[[nodiscard]] std::optional<std::uint32_t> detect_record_stride(ByteView area);
+
 }  // namespace vornak

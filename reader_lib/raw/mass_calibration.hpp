@@ -1,0 +1,89 @@
+// Mass calibration of time-of-flight scans: per-scan constants from MSMassCal.bin, defaults from
+// DefaultMassCal.xml, and the conversion of a flight time to m/z.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reader_lib/error.hpp"
+#include "reader_lib/raw/bytes.hpp"
+
+namespace vornak {
+
+enum class CalibrationSource : std::uint8_t { None, PerScan, Default };
+
+// "none", "per-scan", "default".
+[[nodiscard]] std::string_view calibration_name(CalibrationSource source) noexcept;
+
+// m/z = (a * (t - t0))^2 - sum_k coefficients[k] * clamp(t, low, high)^powers[k], k < term_count.
+struct CalibrationConstants {
+  double a = 0.0;
+  double t0 = 0.0;
+  double low = 0.0;
+  double high = 0.0;
+  std::array<double, 6> coefficients{};
+  std::array<std::uint8_t, 6> powers{};
+  std::uint8_t term_count = 0;
+
+  friend bool operator==(const CalibrationConstants&, const CalibrationConstants&) = default;
+};
+
+struct ScanCalibration {
+  CalibrationConstants constants;
+  CalibrationSource source = CalibrationSource::None;
+};
+
+// The m/z of flight time t under `constants`. The clamp tests t against low first, then high;
+// each power is taken by repeated multiplication, left to right, so that the result does not
+// depend on the platform's pow(). At most 6 terms are used, whatever term_count says.
+[[nodiscard]] double calibrated_mz(const CalibrationConstants& constants, double t) noexcept;
+
+// One default calibration of DefaultMassCal.xml.
+struct DefaultCalibration {
+  std::int64_t id = 0;
+  CalibrationConstants constants;  // a, t0 from the Traditional step; low, high, c, powers from Polynomial
+};
+
+// A folder's calibration data, loaded once at opening.
+class MassCalibrationTable {
+ public:
+  // Reads MSMassCal.bin and DefaultMassCal.xml from the AcqData folder. Missing files give an
+  // empty part; a file present but unusable is a Parse error naming the file and the fault, and
+  // a file that cannot be read is the Io error of the read. A row cut off by the end of
+  // MSMassCal.bin (a slice of a longer run) is no row and no error.
+  [[nodiscard]] static Result<MassCalibrationTable> load(const std::string& acqdata_path);
+  // The same from documents in memory (absent: no such file).
+  [[nodiscard]] static Result<MassCalibrationTable> from_bytes(std::optional<ByteView> mass_cal_bin,
+                                                               std::optional<ByteView> default_mass_cal_xml);
+
+  // True when the folder holds any calibration data at all.
+  [[nodiscard]] bool has_data() const noexcept { return !rows_.empty() || !defaults_.empty(); }
+  [[nodiscard]] std::size_t row_count() const noexcept { return rows_.size(); }
+  [[nodiscard]] const std::vector<DefaultCalibration>& defaults() const noexcept { return defaults_; }
+
+  // The constants for scan `scan_index`: the MSMassCal.bin row at `mass_cal_offset` (or, when
+  // that offset lies outside the file, the row of the scan's index), with the polynomial powers
+  // of the default calibration `calibration_id`; else that default calibration. A Parse error
+  // says why no constants exist for the scan. Never called when has_data() is false.
+  //
+  // A row whose 84 bytes do not all lie in the file counts as outside it, as does an absent
+  // offset. An offset inside the file that is not the start of a row is an error. A row with
+  // polynomial coefficients but no default calibration to give their powers is an error too:
+  // leaving the terms out would move m/z by several ppm without a word. A row whose
+  // coefficients are all zero needs no powers.
+  [[nodiscard]] Result<ScanCalibration> for_scan(std::uint64_t scan_index, std::optional<std::int64_t> mass_cal_offset,
+                                                 std::optional<std::int64_t> calibration_id) const;
+
+ private:
+  std::vector<std::array<double, 10>> rows_;  // MSMassCal.bin rows: a, t0, low, high, c1..c6
+  std::uint64_t rows_offset_ = 0;             // file offset of the first row
+  std::optional<std::uint64_t> mass_cal_size_;  // byte size of MSMassCal.bin; absent without one
+  bool has_default_document_ = false;           // DefaultMassCal.xml was present
+  std::vector<DefaultCalibration> defaults_;
+};
+
+}  // namespace vornak
