@@ -19,11 +19,19 @@ namespace vornak::fuzz {
 inline constexpr std::array<std::string_view, 5> ACQUISITION_FILES = {
     "MSScan.bin", "MSPeak.bin", "MSProfile.bin", "Devices.xml", "Contents.xml"};
 
-using AcquisitionFiles = std::array<std::optional<ByteView>, ACQUISITION_FILES.size()>;
+// The files the full reader looks at, in input order.
+inline constexpr std::array<std::string_view, 8> FULL_ACQUISITION_FILES = {
+    "MSScan.bin",    "MSScan.xsd",         "MSPeak.bin",  "MSProfile.bin",
+    "MSMassCal.bin", "DefaultMassCal.xml", "Devices.xml", "Contents.xml"};
 
-inline AcquisitionFiles split_acquisition(const std::uint8_t* data, std::size_t size) {
+template <std::size_t N>
+using FileViews = std::array<std::optional<ByteView>, N>;
+using AcquisitionFiles = FileViews<ACQUISITION_FILES.size()>;
+
+template <std::size_t N = ACQUISITION_FILES.size()>
+inline FileViews<N> split_acquisition(const std::uint8_t* data, std::size_t size) {
   FuzzInput input(data, size);
-  AcquisitionFiles files;
+  FileViews<N> files;
   for (auto& file : files) {
     if (input.remaining() < sizeof(std::uint32_t)) break;
     file = input.take_bytes(input.take<std::uint32_t>());
@@ -31,7 +39,24 @@ inline AcquisitionFiles split_acquisition(const std::uint8_t* data, std::size_t 
   return files;
 }
 
-inline std::vector<std::uint8_t> join_acquisition(const AcquisitionFiles& files) {
+// The full reader's input: the same, except that a length of ABSENT_FILE marks a file that
+// is absent while later ones are present.
+inline constexpr std::uint32_t ABSENT_FILE = 0xFFFFFFFF;
+
+template <std::size_t N>
+inline FileViews<N> split_acquisition_with_absent(const std::uint8_t* data, std::size_t size) {
+  FuzzInput input(data, size);
+  FileViews<N> files;
+  for (auto& file : files) {
+    if (input.remaining() < sizeof(std::uint32_t)) break;
+    const std::uint32_t length = input.take<std::uint32_t>();
+    if (length != ABSENT_FILE) file = input.take_bytes(length);
+  }
+  return files;
+}
+
+template <std::size_t N>
+inline std::vector<std::uint8_t> join_acquisition(const FileViews<N>& files) {
   std::vector<std::uint8_t> joined;
   for (const auto& file : files) {
     if (!file) break;

@@ -24,3 +24,8 @@ else
   build/release/fuzz/vornak-fuzz-seeds fuzz/corpus
 fi
 du -sh fuzz/corpus
+
+# The full reader's whole-acquisition seeds: cuts of the real folders.
+if [ -d "$realdata" ]; then
+  python3 fuzz/make_full_seeds.py fuzz/corpus/full_acquisition "$realdata"
+fi

@@ -24,6 +24,7 @@
 
 #include "fuzz/acquisition_input.hpp"
 #include "reader_lib/raw/block.hpp"
+#include "reader_lib/raw/lzf.hpp"
 #include "tests/support/synthetic.hpp"
 
 namespace {
@@ -258,6 +259,166 @@ void write_realdata_seeds(const SeedWriter& seeds, const fs::path& realdata) {
               join({read_file(magenta / "MSScan.bin"), Bytes{}, Bytes{}, devices, contents}));
 }
 
+// Run-length tokens for `counts`: the leading-skip word, then tokens that start 4 bytes wide;
+// each run of zeros becomes a skip token that also picks the narrowest width for the next count.
+struct RunLength {
+  std::int32_t leading_skip = 0;
+  Bytes tokens;
+};
+
+RunLength run_length_encode(const std::vector<std::uint32_t>& counts) {
+  const auto width_for = [](std::uint32_t count) -> std::size_t {
+    return count < 0x80 ? 1 : count < 0x8000 ? 2 : count < 0x80000000u ? 4 : 8;
+  };
+  const auto code_for = [](std::size_t width) -> std::int64_t {
+    return width == 1 ? 3 : width == 2 ? 2 : width == 4 ? 1 : 0;
+  };
+  RunLength out;
+  std::size_t width = 4;
+  const auto put = [&](std::int64_t value) {
+    for (std::size_t i = 0; i < width; ++i) {
+      out.tokens.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * i)));
+    }
+  };
+  const auto skip = [&](std::uint64_t bins, std::size_t next_width) {
+    const std::int64_t token = static_cast<std::int64_t>(~bins << 2) | code_for(next_width);
+    if (token < -(std::int64_t{1} << (8 * width - 1))) {  // too many bins for this width: widen first
+      put(static_cast<std::int64_t>(~std::uint64_t{0} << 2) | code_for(8));
+      width = 8;
+    }
+    put(token);
+    width = next_width;
+  };
+  std::size_t i = 0;
+  while (i < counts.size() && counts[i] == 0) ++i;
+  out.leading_skip = -static_cast<std::int32_t>(i);
+  while (i < counts.size()) {
+    std::size_t zeros = 0;
+    while (i + zeros < counts.size() && counts[i + zeros] == 0) ++zeros;
+    if (i + zeros == counts.size()) {  // trailing zeros: one skip to the end
+      skip(zeros, width);
+      break;
+    }
+    const std::size_t next_width = width_for(counts[i + zeros]);
+    if (zeros > 0 || next_width != width) skip(zeros, next_width);
+    i += zeros;
+    put(counts[i++]);
+  }
+  return out;
+}
+
+// A profile block of the run-length form: header, the 0x90 word, the leading-skip word, tokens.
+Bytes run_length_block(double first_x, double step, std::uint32_t bins, const RunLength& encoded) {
+  Bytes block;
+  append_le(block, first_x);
+  append_le(block, step);
+  append_le(block, 0x90000000u | bins);
+  append_le(block, encoded.leading_skip);
+  block.insert(block.end(), encoded.tokens.begin(), encoded.tokens.end());
+  return block;
+}
+
+// Seed layouts: run_length is u32 point count, i32 leading-skip word, tokens; profile_payload is
+// u32 point count, u32 uncompressed byte count, block.
+Bytes run_length_seed(std::uint32_t bins, std::int32_t leading_skip, const Bytes& tokens) {
+  Bytes seed;
+  append_le(seed, bins);
+  append_le(seed, leading_skip);
+  seed.insert(seed.end(), tokens.begin(), tokens.end());
+  return seed;
+}
+
+Bytes payload_seed(std::uint32_t bins, std::uint32_t uncompressed_byte_count, const Bytes& block) {
+  Bytes seed;
+  append_le(seed, bins);
+  append_le(seed, uncompressed_byte_count);
+  seed.insert(seed.end(), block.begin(), block.end());
+  return seed;
+}
+
+void write_block_payload_seeds(const SeedWriter& seeds) {
+  // Counts that need every token width, with zero runs at both ends and in between.
+  std::vector<std::uint32_t> counts = synthetic::realistic_profile_intensities(300, 9);
+  counts.front() = 0;
+  counts.back() = 0;
+  counts[150] = 3000000000u;
+  const auto bins = static_cast<std::uint32_t>(counts.size());
+  const RunLength encoded = run_length_encode(counts);
+  seeds.write("run_length", "synthetic-every-width", run_length_seed(bins, encoded.leading_skip, encoded.tokens));
+  seeds.write("profile_payload", "synthetic-run-length",
+              payload_seed(bins, 16 + 4 * bins, run_length_block(35920.0, 0.5, bins, encoded)));
+
+  Bytes payload;
+  append_le(payload, 1234.5);
+  append_le(payload, 0.5);
+  for (const std::uint32_t count : counts) append_le(payload, count);
+  seeds.write("profile_payload", "synthetic-whole-block-lzf",
+              payload_seed(bins, 0, synthetic::lzf_encode(payload, synthetic::LzfEncoding::compressed)));
+  seeds.write("profile_payload", "synthetic-lzf-after-preamble",
+              payload_seed(bins, 16 + 4 * bins,
+                           synthetic::encode_profile_block({counts, 0, synthetic::LzfEncoding::literal})));
+
+  // Uncompressed channels: N f32 x, then three columns of N f64.
+  Bytes channels;
+  for (const float x : {1.0f, 2.0f, 7.0f}) append_le(channels, x);
+  for (const double column : {1.0, -1.0, 3.0}) {
+    for (const double intensity : {204242.6875, 3969.9541015625, 0.0}) append_le(channels, column * intensity);
+  }
+  seeds.write("profile_payload", "synthetic-channels", payload_seed(3, 0, channels));
+}
+
+// Real blocks, cut so each seed stays small: the first tokens of a run-length block (its 0x90
+// word set to the bins they cover), the first counts of an LZF block compressed again, and a
+// whole channel block.
+void write_realdata_block_payload_seeds(const SeedWriter& seeds, const fs::path& realdata) {
+  constexpr std::size_t TOKEN_BUDGET = 8192;
+  const Bytes magenta = read_file(realdata / "magenta.D" / "AcqData" / "MSProfile.bin");
+  // Scan 0's block starts at byte 0: header 16, the 0x90 word, the leading-skip word, tokens.
+  const Bytes tokens(magenta.begin() + 24, magenta.begin() + 24 + 4 * TOKEN_BUDGET);
+  const auto leading_skip = vornak::load_le<std::int32_t>(magenta.data() + 20);
+  std::size_t at = 0, width = 4;
+  auto bins = static_cast<std::uint64_t>(-static_cast<std::int64_t>(leading_skip));
+  // Whole tokens until the budget is spent, counting the bins they cover:
+  //   count (v >= 0): one bin;  skip (v < 0): ~(v >> 2) bins, next width from v & 3
+  while (at < TOKEN_BUDGET) {
+    std::uint64_t raw = 0;
+    for (std::size_t i = 0; i < width; ++i) raw |= std::uint64_t{tokens[at + i]} << (8 * i);
+    at += width;
+    std::int64_t value = static_cast<std::int64_t>(raw);
+    if (width < 8 && (raw >> (8 * width - 1)) != 0) value -= std::int64_t{1} << (8 * width);
+    if (value >= 0) {
+      ++bins;
+    } else {
+      bins += static_cast<std::uint64_t>(~(value >> 2));
+      const std::int64_t code = value & 3;
+      width = code == 3 ? 1 : code == 2 ? 2 : code == 1 ? 4 : 8;
+    }
+  }
+  const Bytes cut(tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(at));
+  const auto cut_bins = static_cast<std::uint32_t>(bins);
+  seeds.write("run_length", "realdata-magenta-scan-0", run_length_seed(cut_bins, leading_skip, cut));
+  Bytes block(magenta.begin(), magenta.begin() + 16);
+  append_le(block, 0x90000000u | cut_bins);
+  append_le(block, leading_skip);
+  block.insert(block.end(), cut.begin(), cut.end());
+  seeds.write("profile_payload", "realdata-magenta-scan-0", payload_seed(cut_bins, 0, block));
+
+  // gold.D scan 0: LZF from byte 68 of MSProfile.bin, 86162 bytes, 74963 counts.
+  const Bytes gold = read_file(realdata / "gold.D" / "AcqData" / "MSProfile.bin");
+  const auto decoded = vornak::decompress(vornak::ByteView(gold).subspan(68, 86162), 16 + 4 * 74963);
+  if (!decoded) throw std::runtime_error("gold.D scan 0: " + decoded.error().display());
+  constexpr std::uint32_t GOLD_BINS = 20000;  // the first 20000 bins hold the scan's base peak
+  const Bytes payload(decoded->data(), decoded->data() + 16 + 4 * GOLD_BINS);
+  seeds.write("profile_payload", "realdata-gold-scan-0",
+              payload_seed(GOLD_BINS, 16 + 4 * GOLD_BINS,
+                           synthetic::lzf_encode(payload, synthetic::LzfEncoding::compressed)));
+
+  // silver.D scan 0: 2 channels, 56 bytes at byte 68.
+  const Bytes silver = read_file(realdata / "silver.D" / "AcqData" / "MSProfile.bin");
+  seeds.write("profile_payload", "realdata-silver-scan-0",
+              payload_seed(2, 0, Bytes(silver.begin() + 68, silver.begin() + 124)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -268,7 +429,11 @@ int main(int argc, char** argv) {
   try {
     const SeedWriter seeds{fs::path(argv[1])};
     write_synthetic_seeds(seeds);
-    if (argc == 3) write_realdata_seeds(seeds, argv[2]);
+    write_block_payload_seeds(seeds);
+    if (argc == 3) {
+      write_realdata_seeds(seeds, argv[2]);
+      write_realdata_block_payload_seeds(seeds, argv[2]);
+    }
   } catch (const std::exception& error) {
     std::cerr << "vornak-fuzz-seeds: " << error.what() << '\n';
     return 1;

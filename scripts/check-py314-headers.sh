@@ -5,8 +5,10 @@
 #   scripts/check-py314-headers.sh
 #
 # The headers come from Debian's unstable suite (libpython3.14-dev), added as an apt source pinned
-# at priority 1 so nothing is ever installed from it, and are cached outside the work tree. When
-# the package cannot be downloaded the check is skipped with a message and exits 0.
+# at priority 1 so nothing is ever installed from it, and are cached outside the work tree. The
+# source uses the mirror of the machine's own Debian entry (scripts/debian-mirror.sh); without one
+# the check fails. When the package cannot be downloaded the check is skipped with a message and
+# exits 0.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +17,8 @@ headers="$cache_root/libpython3.14-dev"
 include="$headers/usr/include"
 
 skip() { echo "check-py314-headers: skipped: $*" >&2; exit 0; }
+# shellcheck source=scripts/debian-mirror.sh
+source "$repo/scripts/debian-mirror.sh"
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
@@ -27,13 +31,9 @@ add_sid_source() {
       | "${sudo_cmd[@]}" tee "$preferences" >/dev/null
   fi
   if [ ! -f "$sources" ]; then
-    # The same mirror and key as the machine's own Debian entry.
-    local uris signed
-    uris=$(grep -h -m1 -E '^URIs: .*debian/?$' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1 | cut -d' ' -f2-)
-    signed=$(grep -h -m1 -E '^Signed-By:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1 | cut -d' ' -f2-)
-    [ -n "$uris" ] || uris=http://deb.debian.org/debian
-    [ -n "$signed" ] || signed=/usr/share/keyrings/debian-archive-keyring.gpg
-    printf 'Types: deb\nURIs: %s\nSuites: sid\nComponents: main\nSigned-By: %s\n' "$uris" "$signed" \
+    # The same mirror and key as the machine's own Debian entry; there is no other.
+    debian_mirror || { echo "check-py314-headers: cannot add Debian's sid suite" >&2; exit 1; }
+    printf 'Types: deb\nURIs: %s\nSuites: sid\nComponents: main\nSigned-By: %s\n' "$mirror_uri" "$mirror_signed_by" \
       | "${sudo_cmd[@]}" tee "$sources" >/dev/null
     "${sudo_cmd[@]}" apt-get update -qq >/dev/null 2>&1 \
       || skip "apt-get update failed after adding Debian's sid suite"

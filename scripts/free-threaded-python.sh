@@ -30,14 +30,14 @@ fail() { echo "free-threaded-python: $*" >&2; exit 1; }
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
-# A deb-src entry for trixie, with the URIs and key of the machine's own Debian entry.
+# A deb-src entry for trixie, with the URI and key of the machine's own Debian entry (there is
+# no other: without one the build cannot fetch its sources).
 sources=/etc/apt/sources.list.d/vornak-trixie-src.sources
 if [ ! -f "$sources" ]; then
-  uris=$(grep -h -m1 -E '^URIs: .*debian/?$' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n1 | cut -d' ' -f2-)
-  signed=$(grep -h -m1 -E '^Signed-By:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1 | cut -d' ' -f2-)
-  [ -n "$uris" ] || uris=http://deb.debian.org/debian
-  [ -n "$signed" ] || signed=/usr/share/keyrings/debian-archive-keyring.gpg
-  printf 'Types: deb-src\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: %s\n' "$uris" "$signed" \
+  # shellcheck source=scripts/debian-mirror.sh
+  source "$(dirname "$0")/debian-mirror.sh"
+  debian_mirror || fail "cannot add a deb-src entry for trixie"
+  printf 'Types: deb-src\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: %s\n' "$mirror_uri" "$mirror_signed_by" \
     | "${sudo_cmd[@]}" tee "$sources" >/dev/null
   "${sudo_cmd[@]}" apt-get update -qq >&2 || fail "apt-get update failed after adding the trixie deb-src entry"
 fi

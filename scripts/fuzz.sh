@@ -45,7 +45,11 @@ dictionary() {
     msscan) echo fuzz/dict/msscan.dict ;;
     lzf_decompress | profile_block) echo fuzz/dict/lzf.dict ;;
     devices_xml | contents_xml) echo fuzz/dict/xml.dict ;;
-    acquisition) echo fuzz/dict/acquisition.dict ;;
+    acquisition | full_acquisition) echo fuzz/dict/acquisition.dict ;;
+    run_length) echo fuzz/dict/run_length.dict ;;
+    profile_payload) echo fuzz/dict/profile_payload.dict ;;
+    mass_calibration) echo fuzz/dict/mass_calibration.dict ;;
+    scan_schema) echo fuzz/dict/scan_schema.dict ;;
   esac
 }
 
@@ -70,7 +74,7 @@ quietly() {
   output=$("$@" 2>&1) || { printf '%s\n' "$output" >&2; echo "fuzz.sh: failed: $*" >&2; exit 1; }
 }
 
-build=build/fuzz
+build=${VORNAK_FUZZ_BUILD:-build/fuzz}  # a folder of its own lets two targets build at once
 quietly cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER="clang-$clang_version" -DCMAKE_CXX_COMPILER="clang++-$clang_version" \
   -DVORNAK_BUILD_FUZZERS=ON -DVORNAK_BUILD_TESTS=OFF -DVORNAK_BUILD_TOOLS=OFF \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds vornak and runs every test: the C++ tests through ctest (plain and under
 # AddressSanitizer + UndefinedBehaviorSanitizer), the Python tests through pytest on the
-# free-threaded interpreter in .venv, and the compile check against CPython 3.14's headers.
+# free-threaded interpreter in .venv and (vornak_ms alone) on the machine's python3, and the
+# compile check against CPython 3.14's headers.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -27,12 +28,25 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNAK_BUILD_TESTS=
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+step "C++ threaded tests under ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON \
+  -DVORNAK_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target test_acquisition
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/cpp/test_acquisition --gtest_filter='*Threads*'
+
 step "Python module into .venv"
 scripts/venv.sh "$python"
 
 step "Python tests"
 VORNAK_MAKE_SAMPLE="$root/build/release/tests/support/vornak-make-sample" \
   .venv/bin/python -m pytest -q tests/python
+
+step "vornak_ms into build/venv-py311 on the machine's python3"
+scripts/venv.sh --py311
+
+step "Python tests on the machine's python3 (vornak_ms; vornak needs CPython >= 3.13)"
+VORNAK_MAKE_SAMPLE="$root/build/release/tests/support/vornak-make-sample" \
+  build/venv-py311/bin/python -m pytest -q tests/python
 
 step "compile check against CPython 3.14 headers"
 scripts/check-py314-headers.sh

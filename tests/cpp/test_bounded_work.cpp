@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "full_reader/acquisition.hpp"
 #include "reader_lib/raw/lzf.hpp"
 #include "reader_lib/reader.hpp"
 #include "scan_index_bytes.hpp"
@@ -96,8 +97,33 @@ struct Outcome {
   long peak_rss_kb = 0;
 };
 
+// The designed reader's pass over every scan, or the full reader's spectrum of every scan (a
+// scan whose spectrum is an error counts with no points).
+enum class Way { Designed, Full };
+
+std::uint64_t read_every_spectrum(const std::string& folder, Way way, std::uint64_t& points) {
+  std::uint64_t spectra = 0;
+  if (way == Way::Designed) {
+    const Result<Reader> reader = Reader::open(folder);
+    if (!reader) return 0;
+    const auto pass = reader->iter_spectra();
+    while (const auto record = pass->next()) {
+      ++spectra;
+      points += record->mz.size();
+    }
+    return spectra;
+  }
+  const Result<Acquisition> acquisition = Acquisition::open(folder);
+  if (!acquisition) return 0;
+  for (std::size_t i = 0; i < acquisition->size(); ++i) {
+    ++spectra;
+    if (const auto spectrum = acquisition->spectrum(i)) points += spectrum->mz.size();
+  }
+  return spectra;
+}
+
 // Opens the acquisition at `folder` and reads every spectrum, in a child process.
-Outcome open_and_read_in_child(const std::string& folder) {
+Outcome open_and_read_in_child(const std::string& folder, Way way = Way::Designed) {
   int report_pipe[2];
   if (::pipe(report_pipe) != 0) throw std::runtime_error("pipe failed");
   std::fflush(nullptr);
@@ -115,15 +141,8 @@ Outcome open_and_read_in_child(const std::string& folder) {
     const std::size_t baseline = live_heap_bytes.load();
     peak_heap_bytes.store(baseline);
     const auto start = std::chrono::steady_clock::now();
-    const Result<Reader> reader = Reader::open(folder);
-    if (reader) {
-      outcome.opened = true;
-      const auto spectra = reader->iter_spectra();
-      while (const auto record = spectra->next()) {
-        ++outcome.spectra;
-        outcome.points += record->mz.size();
-      }
-    }
+    outcome.spectra = read_every_spectrum(folder, way, outcome.points);
+    outcome.opened = outcome.spectra > 0;
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     outcome.peak_heap_bytes = peak_heap_bytes.load() - baseline;
     const bool sent = ::write(report_pipe[1], &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome);
@@ -216,6 +235,8 @@ TEST(BoundedWork, PayloadsClaimingTheCap) {
   TempDir dir;
   const Outcome outcome = open_and_read_in_child(acquisition_folder(dir, acquisition));
   expect_bounded(outcome, CAP_CLAIMING_SCANS, MAX_DECOMPRESSED_LEN + 16 * MiB);
+  expect_bounded(open_and_read_in_child(dir.str() + "/claims.d", Way::Full), CAP_CLAIMING_SCANS,
+                 MAX_DECOMPRESSED_LEN + 16 * MiB);
 }
 
 // Block ranges past the end of 64-byte block files: the longest block there is, an offset at
@@ -240,6 +261,7 @@ TEST(BoundedWork, BlockRangesBeyondTheFiles) {
   TempDir dir;
   const Outcome outcome = open_and_read_in_child(acquisition_folder(dir, acquisition));
   expect_bounded(outcome, CLAIMING_SCANS, 16 * MiB);
+  expect_bounded(open_and_read_in_child(dir.str() + "/claims.d", Way::Full), CLAIMING_SCANS, 16 * MiB);
 }
 
 // Blocks that are readable and small but claim 2^32 - 1 points: the point count must be
@@ -258,6 +280,7 @@ TEST(BoundedWork, HugePointCountsOverSmallBlocks) {
   TempDir dir;
   const Outcome outcome = open_and_read_in_child(acquisition_folder(dir, acquisition));
   expect_bounded(outcome, CLAIMING_SCANS, 16 * MiB);
+  expect_bounded(open_and_read_in_child(dir.str() + "/claims.d", Way::Full), CLAIMING_SCANS, 16 * MiB);
 }
 
 // A million 186-byte records, the smallest layout, each with a peak block past the end of an
@@ -287,6 +310,8 @@ TEST(BoundedWork, AMillionTinyRecords) {
 
   const Outcome outcome = open_and_read_in_child(folder);
   expect_bounded(outcome, RECORDS, 4 * index_bytes);
+  // The full reader keeps the index as read, and decodes each record only when asked.
+  expect_bounded(open_and_read_in_child(folder, Way::Full), RECORDS, 2 * index_bytes);
 }
 
 }  // namespace

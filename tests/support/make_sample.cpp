@@ -9,6 +9,36 @@
 //   vornak-make-sample --bench --profile-scans N --points N --ms2-scans N [--seed N] OUT_DIR
 //       the benchmark acquisition: realistic MS1 profile scans of N points, with the MS2
 //       scans spread evenly between them
+//   vornak-make-sample --real [REAL OPTIONS] OUT_DIR
+//       an acquisition laid out as time-of-flight instruments write it: MSScan.xsd describing
+//       the records, MSScan.bin (228-byte header, 2 descriptors per record), MSProfile.bin and
+//       MSPeak.bin with 68-byte headers, MSMassCal.bin, DefaultMassCal.xml, MSTS.xml,
+//       Devices.xml, Contents.xml. MS1 scans hold a profile of flight-time bins (0.5 ns apart
+//       from 18474 ns, about m/z 100); MS2 scans hold format-2 centroids (f64 flight times,
+//       then f32 abundances) and follow their MS1 scan. Options:
+//         --family 256|274         record field set: 256 bytes (TOF software, default) or 274
+//                                  (newer Q-TOF software: shorts, floats, MzOfInterest)
+//         --encoding lzf|run-length
+//                                  profile blocks: one LZF stream (default) or run-length tokens
+//         --no-scan-calibration    no MSMassCal.bin: every scan takes DefaultMassCal.xml's
+//                                  constants (MassCalOffset 0)
+//         --scans N                MS1 profile scans (default 4)
+//         --points N               bins per profile (default 5000, at most 16777215)
+//         --ms2 N                  centroided MS2 scans (default 2)
+//         --ms2-profiles           MS2 scans also carry a profile block, so every record has
+//                                  one (readers that take one flight-time axis for the whole
+//                                  run refuse records without)
+//         --wide-counts            one bin of 3e9 to 4e9 counts in every 25th MS1 scan, so that
+//                                  run-length blocks use 8-byte tokens too; real files keep
+//                                  counts below 2^31 and some readers refuse such bins
+//         --seed N                 the same seed gives the same bytes (default 1)
+//         --expected FILE.json     also writes what was written: per scan the record values,
+//                                  calibration constants, and the counts or the peaks' flight
+//                                  times and abundances (large for big acquisitions)
+//   vornak-make-sample --real --bench [--scale X] [REAL OPTIONS] OUT_DIR
+//       the real-layout benchmark: round(600 X) MS1 scans of 60,000 bins (LZF, per-scan
+//       calibration, 256-byte records) and round(300 X) MS2 scans; X defaults to 1. Options
+//       given beside it override the preset.
 //
 // Any error prints a message on stderr and exits with status 1.
 //
@@ -72,7 +102,9 @@
 // Example: one MS1 scan whose profile block claims one point more than it holds.
 //   {"record_stride": 284, "scans": [{"scan_id": 1, "mz_range_low": 100, "mz_range_high": 200,
 //     "blocks": [{"kind": "profile", "intensities": [1, 2, 3], "descriptor": {"point_count": 4}}]}]}
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <fstream>
@@ -444,7 +476,199 @@ std::size_t count_argument(std::string_view text, std::string_view option) {
 constexpr std::string_view USAGE =
     "usage: vornak-make-sample OUT_DIR\n"
     "       vornak-make-sample --json DESCRIPTION.json OUT_DIR\n"
-    "       vornak-make-sample --bench --profile-scans N --points N --ms2-scans N [--seed N] OUT_DIR\n";
+    "       vornak-make-sample --bench --profile-scans N --points N --ms2-scans N [--seed N] OUT_DIR\n"
+    "       vornak-make-sample --real [--bench [--scale X]] [--family 256|274] [--encoding lzf|run-length]\n"
+    "                          [--no-scan-calibration] [--scans N] [--points N] [--ms2 N] [--ms2-profiles]\n"
+    "                          [--wide-counts] [--seed N] [--expected FILE.json] OUT_DIR\n"
+    "\n"
+    "--real writes the layout of time-of-flight instruments: MSScan.xsd, MSScan.bin, MSProfile.bin,\n"
+    "MSPeak.bin, MSMassCal.bin, DefaultMassCal.xml, MSTS.xml, Devices.xml, Contents.xml.\n"
+    "  --family 256|274         256-byte records (default) or the newer 274-byte field set\n"
+    "  --encoding lzf|run-length  profile blocks as one LZF stream (default) or run-length tokens\n"
+    "  --no-scan-calibration    no MSMassCal.bin; DefaultMassCal.xml calibrates every scan\n"
+    "  --scans N                MS1 profile scans (default 4)\n"
+    "  --points N               flight-time bins per profile (default 5000)\n"
+    "  --ms2 N                  centroided MS2 scans, format-2 flight times (default 2)\n"
+    "  --ms2-profiles           MS2 scans also get a profile block (every record then has one)\n"
+    "  --wide-counts            one bin above 2^31 counts in every 25th MS1 scan, so run-length\n"
+    "                           blocks use 8-byte tokens too (real files never do)\n"
+    "  --seed N                 seed of the contents (default 1)\n"
+    "  --expected FILE.json     also write the values written (records, constants, arrays)\n"
+    "  --bench [--scale X]      preset: 600 X MS1 scans of 60,000 bins, LZF, per-scan calibration,\n"
+    "                           300 X MS2 scans; options beside it override it\n";
+
+double scale_argument(std::string_view text) {
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !(value > 0.0) ||
+      !std::isfinite(value)) {
+    fail("--scale: expected a positive number, got \"" + std::string(text) + "\"");
+  }
+  return value;
+}
+
+json calibration_json(const synthetic::MassCalibration& calibration) {
+  return {{"a", calibration.a},
+          {"t0", calibration.t0},
+          {"low", calibration.low},
+          {"high", calibration.high},
+          {"coefficients", calibration.coefficients},
+          {"value_use_flags", calibration.value_use_flags}};
+}
+
+json block_json(const synthetic::WrittenBlock& block) {
+  return {{"offset", block.offset},
+          {"byte_count", block.byte_count},
+          {"point_count", block.point_count},
+          {"uncompressed_byte_count", block.uncompressed_byte_count},
+          {"min_x", block.min_x},
+          {"max_x", block.max_x},
+          {"max_y", block.max_y}};
+}
+
+json scan_json(const synthetic::WrittenScan& scan) {
+  json out = {{"index", scan.index},
+              {"scan_id", scan.scan_id},
+              {"ms_level", scan.ms_level},
+              {"scan_type", scan.scan_type},
+              {"cycle", scan.cycle},
+              {"retention_time_min", scan.retention_time_min},
+              {"tic", scan.tic},
+              {"base_peak_mz", scan.base_peak_mz},
+              {"base_peak_value", scan.base_peak_value},
+              {"collision_energy", scan.collision_energy},
+              {"precursor_mz", scan.precursor_mz ? json(*scan.precursor_mz) : json(nullptr)},
+              {"mass_cal_offset", scan.mass_cal_offset},
+              {"calibration", calibration_json(scan.calibration)},
+              {"profile", nullptr},
+              {"peaks", nullptr}};
+  if (scan.profile) {
+    out["profile"] = block_json(*scan.profile);
+    out["profile"]["first_flight_time"] = scan.first_flight_time;
+    out["profile"]["flight_time_step"] = scan.flight_time_step;
+    out["profile"]["counts"] = scan.counts;
+  }
+  if (scan.peaks) {
+    out["peaks"] = block_json(*scan.peaks);
+    out["peaks"]["flight_times"] = scan.peak_flight_times;
+    out["peaks"]["abundances"] = scan.peak_abundances;
+  }
+  return out;
+}
+
+// --real: parses the options, writes the acquisition and, when asked, the expected values
+// (one scan at a time, so a large acquisition never sits in memory).
+int run_real(const std::vector<std::string_view>& args) {
+  synthetic::RealLayoutOptions options;
+  bool bench = false;
+  std::optional<double> scale;
+  std::optional<synthetic::RecordFamily> family;
+  std::optional<synthetic::ProfileEncoding> encoding;
+  std::optional<std::size_t> scans, points, ms2;
+  std::optional<std::uint64_t> seed;
+  bool no_scan_calibration = false;
+  bool ms2_profiles = false;
+  bool wide_counts = false;
+  std::optional<std::string> expected_path;
+  std::optional<std::string_view> out_dir;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "--real") continue;
+    const auto value = [&]() -> std::string_view {
+      if (i + 1 == args.size()) fail(std::string(arg) + " needs a value");
+      return args[++i];
+    };
+    if (arg == "--bench") {
+      bench = true;
+    } else if (arg == "--scale") {
+      scale = scale_argument(value());
+    } else if (arg == "--family") {
+      const std::string_view text = value();
+      if (text == "256") {
+        family = synthetic::RecordFamily::bytes_256;
+      } else if (text == "274") {
+        family = synthetic::RecordFamily::bytes_274;
+      } else {
+        fail("--family: expected 256 or 274, got \"" + std::string(text) + "\"");
+      }
+    } else if (arg == "--encoding") {
+      const std::string_view text = value();
+      if (text == "lzf") {
+        encoding = synthetic::ProfileEncoding::lzf;
+      } else if (text == "run-length") {
+        encoding = synthetic::ProfileEncoding::run_length;
+      } else {
+        fail("--encoding: expected lzf or run-length, got \"" + std::string(text) + "\"");
+      }
+    } else if (arg == "--no-scan-calibration") {
+      no_scan_calibration = true;
+    } else if (arg == "--ms2-profiles") {
+      ms2_profiles = true;
+    } else if (arg == "--wide-counts") {
+      wide_counts = true;
+    } else if (arg == "--scans") {
+      scans = count_argument(value(), arg);
+    } else if (arg == "--points") {
+      points = count_argument(value(), arg);
+    } else if (arg == "--ms2") {
+      ms2 = count_argument(value(), arg);
+    } else if (arg == "--seed") {
+      seed = count_argument(value(), arg);
+    } else if (arg == "--expected") {
+      expected_path = std::string(value());
+    } else if (!arg.starts_with("-") && !out_dir) {
+      out_dir = arg;
+    } else {
+      fail("unexpected argument \"" + std::string(arg) + "\"\n" + std::string(USAGE));
+    }
+  }
+  if (!out_dir) fail("--real needs OUT_DIR\n" + std::string(USAGE));
+  if (scale && !bench) fail("--scale goes with --bench");
+  if (bench) options = synthetic::real_bench_options(scale.value_or(1.0));
+  if (family) options.family = *family;
+  if (encoding) options.encoding = *encoding;
+  if (no_scan_calibration) options.scan_calibration = false;
+  if (ms2_profiles) options.ms2_profiles = true;
+  if (wide_counts) options.wide_counts = true;
+  if (scans) options.profile_scans = *scans;
+  if (points) options.points = *points;
+  if (ms2) options.ms2_scans = *ms2;
+  if (seed) options.seed = *seed;
+  if (options.profile_scans + options.ms2_scans == 0) fail("--real needs at least one scan");
+
+  std::ofstream expected;
+  bool first_scan = true;
+  synthetic::WrittenScanSink sink;
+  if (expected_path) {
+    expected.open(*expected_path, std::ios::binary | std::ios::trunc);
+    if (!expected) fail("cannot create " + *expected_path);
+    expected << "{\"scans\": [";
+    sink = [&](const synthetic::WrittenScan& scan) {
+      expected << (first_scan ? "\n" : ",\n") << scan_json(scan).dump();
+      first_scan = false;
+    };
+  }
+  const synthetic::RealAcquisitionFacts facts = synthetic::write_real_acquisition(std::string(*out_dir), options, sink);
+  if (expected_path) {
+    const json summary = {{"family", static_cast<std::uint32_t>(options.family)},
+                          {"encoding", options.encoding == synthetic::ProfileEncoding::lzf ? "lzf" : "run-length"},
+                          {"scan_calibration", options.scan_calibration},
+                          {"ms2_profiles", options.ms2_profiles},
+                          {"wide_counts", options.wide_counts},
+                          {"record_stride", facts.record_stride},
+                          {"data_offset", facts.data_offset},
+                          {"descriptors_per_record", facts.descriptors_per_record},
+                          {"scan_count", facts.scan_count},
+                          {"calibration_id", facts.calibration_id},
+                          {"default_calibration", calibration_json(facts.default_calibration)}};
+    // The summary's members follow the scans in the same object.
+    const std::string members = summary.dump();
+    expected << "\n], " << members.substr(1) << '\n';
+    expected.close();
+    if (!expected) fail("cannot write " + *expected_path);
+  }
+  return 0;
+}
 
 int run(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
@@ -456,6 +680,7 @@ int run(int argc, char** argv) {
     synthetic::write_acquisition(std::string(args[2]), acquisition_value(read_description(std::string(args[1]))));
     return 0;
   }
+  if (std::find(args.begin(), args.end(), "--real") != args.end()) return run_real(args);
   if (!args.empty() && args[0] == "--bench") {
     std::optional<std::size_t> profile_scans, points, ms2_scans;
     std::uint64_t seed = 1;

@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+#include "tests/support/real_layout.hpp"
+
 namespace vornak::synthetic {
 
 using Bytes = std::vector<std::uint8_t>;

@@ -1,0 +1,83 @@
+// vornak spectra PATH: one JSON line per scan, in scan order. By default the scan's profile
+// spectrum, or its centroid spectrum when it has no profile block or that block cannot be read;
+// with --centroid the centroid spectrum. A scan whose spectrum cannot be decoded still gets its
+// line: points 0, no arrays, and the reason in "error"; so does a scan whose centroids cannot be
+// decoded and whose profile block is empty (the reader gives that empty profile, which would
+// hide the damage).
+#include <iostream>
+
+#include "cli/commands.hpp"
+#include "cli/json_output.hpp"
+#include "full_reader/acquisition.hpp"
+
+namespace vornak::cli {
+namespace {
+
+// `failed_kind` is the kind of spectrum that could not be decoded, when `spectrum` is an error.
+Json scan_line(const ScanInfo& scan, const Result<Spectrum>& spectrum, bool with_points, SpectrumKind failed_kind) {
+  const SpectrumKind kind = spectrum ? spectrum->kind : failed_kind;
+  Json line{
+      {"index", scan.index},
+      {"scan_id", scan.scan_id},
+      {"native_id", scan.native_id()},
+      {"ms_level", scan.ms_level},
+      {"retention_time_sec", scan.retention_time_sec},
+      {"polarity", polarity_name(scan.polarity)},
+      {"kind", kind_name(kind)},
+      {"points", spectrum ? spectrum->mz.size() : 0},
+      {"calibration", spectrum ? Json(calibration_name(spectrum->calibration)) : Json(nullptr)},
+      {"encoding", spectrum && spectrum->encoding ? Json(encoding_name(*spectrum->encoding)) : Json(nullptr)},
+      {"tic", optional_json(scan.tic)},
+  };
+  if (scan.ms_level >= 2) line["precursor_mz"] = optional_json(scan.precursor_mz);
+  if (!spectrum) {
+    line["error"] = spectrum.error().message();
+  } else if (with_points) {
+    line["mz"] = spectrum->mz;
+    line["intensity"] = spectrum->intensity;
+  }
+  return line;
+}
+
+// The scan's spectrum as the reader gives it, except that an empty profile standing in for
+// centroids that cannot be read is reported as the centroids' error: the scan's data is lost.
+Result<Spectrum> default_spectrum(const Acquisition& acquisition, const ScanInfo& scan, SpectrumKind& failed_kind) {
+  failed_kind = scan.profile_block ? SpectrumKind::Profile : SpectrumKind::Centroid;
+  auto spectrum = acquisition.spectrum(scan.index);
+  if (spectrum && spectrum->kind == SpectrumKind::Profile && spectrum->mz.empty() && scan.peak_block) {
+    auto centroid = acquisition.centroid(scan.index);
+    if (!centroid) {
+      failed_kind = SpectrumKind::Centroid;
+      return centroid;
+    }
+  }
+  if (!spectrum && scan.peak_block) failed_kind = SpectrumKind::Centroid;  // the last one tried
+  return spectrum;
+}
+
+}  // namespace
+
+int run_spectra(const SpectraOptions& options) {
+  auto opened = Acquisition::open(options.path);
+  if (!opened) {
+    std::cerr << "vornak spectra: " << options.path << ": " << opened.error().display() << '\n';
+    return EXIT_FAILED;
+  }
+  const Acquisition& acquisition = *opened;
+  for (std::size_t index = 0; index < acquisition.size(); ++index) {
+    const ScanInfo scan = acquisition.scan(index);
+    SpectrumKind failed_kind = SpectrumKind::Centroid;
+    const auto spectrum =
+        options.centroid ? acquisition.centroid(index) : default_spectrum(acquisition, scan, failed_kind);
+    std::cout << dump(scan_line(scan, spectrum, options.points, failed_kind)) << '\n';
+    if (!std::cout) break;
+  }
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "vornak spectra: writing to standard output failed\n";
+    return EXIT_FAILED;
+  }
+  return EXIT_OK;
+}
+
+}  // namespace vornak::cli

@@ -1,0 +1,120 @@
+// The full reader: an acquisition folder as instruments write it, opened lazily. Opening reads
+// the scan index, its record layout, the calibration data and the metadata documents; spectra
+// are decoded on demand, from any number of threads at once on one const Acquisition.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reader_lib/error.hpp"
+#include "reader_lib/instrument.hpp"
+#include "reader_lib/raw/mass_calibration.hpp"
+#include "reader_lib/raw/profile_payload.hpp"
+#include "reader_lib/raw/scan_layout.hpp"
+
+namespace vornak {
+
+enum class SpectrumKind : std::uint8_t { Profile, Centroid };
+enum class Polarity : std::uint8_t { Unknown, Positive, Negative };
+
+// "profile", "centroid"; "positive", "negative", "unknown".
+[[nodiscard]] std::string_view kind_name(SpectrumKind kind) noexcept;
+[[nodiscard]] std::string_view polarity_name(Polarity polarity) noexcept;
+
+// One block descriptor of a record, with the fields the record's layout has.
+struct BlockInfo {
+  std::uint32_t format_id = 0;
+  std::uint64_t offset = 0;
+  std::uint32_t byte_count = 0;
+  std::uint32_t point_count = 0;
+  std::optional<std::uint32_t> uncompressed_byte_count;
+  std::optional<double> min_x, max_x, min_y, max_y;
+};
+
+// What the scan index says about one scan; no block is read.
+struct ScanInfo {
+  std::uint64_t index = 0;
+  std::uint32_t scan_id = 0;
+  double retention_time_sec = 0.0;  // ScanTime (minutes) * 60
+  std::uint32_t ms_level = 0;
+  Polarity polarity = Polarity::Unknown;
+  std::optional<std::int64_t> scan_type;
+  std::optional<double> tic;
+  std::optional<double> base_peak_mz;
+  std::optional<double> base_peak_value;
+  std::optional<std::int64_t> calibration_id;
+  std::optional<double> fragmentor;
+  std::optional<double> collision_energy;    // MS level 2 and above
+  std::optional<double> precursor_mz;        // MzOfInterest, MS level 2 and above
+  std::optional<double> isolation_width;     // MzIsolationWidth, MS level 2 and above
+  std::optional<std::int64_t> charge_state;  // ChargeState when non-zero
+  std::optional<std::int64_t> mass_cal_offset;
+  std::optional<double> sampling_period;
+  std::optional<std::uint32_t> mrm_channel;
+  std::optional<double> mz_range_low;   // the record's m/z range where its layout has one
+  std::optional<double> mz_range_high;
+  std::optional<BlockInfo> profile_block;  // format 1 in MSProfile.bin
+  std::optional<BlockInfo> peak_block;     // format 1, 2 or 3 in MSPeak.bin
+
+  [[nodiscard]] std::string native_id() const { return "scanId=" + std::to_string(scan_id); }
+};
+
+// One decoded spectrum: every point of its block, m/z ascending as stored.
+struct Spectrum {
+  std::uint64_t index = 0;
+  SpectrumKind kind = SpectrumKind::Profile;
+  CalibrationSource calibration = CalibrationSource::None;
+  std::optional<ProfileEncoding> encoding;  // profile spectra only
+  std::vector<double> mz;
+  std::vector<double> intensity;  // counts and abundances widened exactly to f64
+};
+
+class Acquisition {
+ public:
+  // Opens the folder at `path`: AcqData must exist and hold a valid MSScan.bin whose layout
+  // comes from MSScan.xsd or, without one, from the built-in table. Errors say what is wrong.
+  [[nodiscard]] static Result<Acquisition> open(std::string_view path);
+
+  Acquisition(Acquisition&&) noexcept;
+  Acquisition& operator=(Acquisition&&) noexcept;
+  ~Acquisition();
+
+  [[nodiscard]] std::size_t size() const noexcept;
+  [[nodiscard]] const std::string& folder_path() const noexcept;
+  [[nodiscard]] const std::string& acquisition_name() const noexcept;
+  [[nodiscard]] const InstrumentInfo& instrument() const noexcept;
+  [[nodiscard]] const std::optional<std::string>& acquired_time() const noexcept;
+  [[nodiscard]] const RecordLayout& layout() const noexcept;
+  [[nodiscard]] const MassCalibrationTable& calibration() const noexcept;
+  [[nodiscard]] std::uint32_t data_offset() const noexcept;
+
+  // The scan index's facts on scan `index` (index < size()).
+  [[nodiscard]] ScanInfo scan(std::size_t index) const;
+  // Any field of scan `index`'s record by its layout name, with its stored type.
+  [[nodiscard]] std::optional<FieldValue> field(std::size_t index, std::string_view name) const;
+  // Any field of one of the record's block descriptors (descriptor < layout().descriptor_count).
+  [[nodiscard]] std::optional<FieldValue> block_field(std::size_t index, std::uint32_t descriptor,
+                                                      std::string_view name) const;
+  // The index of the first scan with this scan id.
+  [[nodiscard]] std::optional<std::size_t> find_scan_id(std::uint32_t scan_id) const;
+
+  // The profile spectrum of scan `index`; an error when it has none or its block is damaged.
+  [[nodiscard]] Result<Spectrum> profile(std::size_t index) const;
+  // The centroid spectrum of scan `index`; an error when it has none or its block is damaged.
+  [[nodiscard]] Result<Spectrum> centroid(std::size_t index) const;
+  // The profile spectrum, or the centroid spectrum when the scan has no profile block or its
+  // profile block cannot be read; when neither can, the error of the last one tried. A scan with
+  // no block at all gives an empty profile spectrum.
+  [[nodiscard]] Result<Spectrum> spectrum(std::size_t index) const;
+
+ private:
+  struct State;
+  explicit Acquisition(std::unique_ptr<State> state) noexcept;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vornak

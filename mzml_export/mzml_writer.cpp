@@ -1,0 +1,491 @@
+// The indexed mzML writer: header, spectra in scan order from a bounded pool of workers, the TIC
+// chromatogram, the offset index and the file checksum, all in one pass over the output.
+//
+//   header (counts known from the scan index)
+//   for each scan, in order:            workers: decode + render the spectrum's content
+//     offset[k] = bytes so far          writer:  opening tag with index k, then the content
+//   chromatogram, index list, indexListOffset, <fileChecksum> + SHA-1 of all bytes before it
+#include "mzml_export/mzml_writer.hpp"
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "mzml_export/cv_table.hpp"
+#include "mzml_export/instrument_terms.hpp"
+#include "mzml_export/output_file.hpp"
+#include "mzml_export/sha1.hpp"
+#include "mzml_export/spectrum_xml.hpp"
+#include "mzml_export/xml_text.hpp"
+#include "reader_lib/paths.hpp"
+#include "reader_lib/raw/metadata.hpp"
+
+#ifndef VORNAK_VERSION
+#define VORNAK_VERSION "0"
+#endif
+
+namespace vornak {
+namespace {
+
+constexpr std::string_view MS_CV_URI = "https://raw.githubusercontent.com/HUPO-PSI/psi-ms-CV/master/psi-ms.obo";
+constexpr std::string_view UO_CV_URI =
+    "https://raw.githubusercontent.com/bio-ontology-research-group/unit-ontology/master/unit.obo";
+constexpr std::string_view SOFTWARE_ID = "vornak";
+constexpr std::string_view PROCESSING_ID = "vornak_conversion";
+constexpr std::string_view SOURCE_FILE_ID = "MSScan.bin";
+constexpr unsigned MAX_WORKERS = 64;
+// Spectra rendered ahead of the writer, per worker: enough to keep every worker busy while the
+// writer catches up, few enough that memory does not grow with the acquisition.
+constexpr std::size_t SLOTS_PER_WORKER = 2;
+
+enum class Outcome : std::uint8_t { Written, Damaged, NoCentroid, Failed };
+
+struct RenderedScan {
+  Outcome outcome = Outcome::Written;
+  std::uint32_t scan_id = 0;
+  std::size_t points = 0;
+  double retention_time_sec = 0.0;
+  double tic = 0.0;
+  std::string content;              // Written: what follows the opening tag, closing tag included
+  std::string reason;               // Damaged: the decoder's message; Written: why the profile was not
+  bool fell_back = false;           // Written: centroids in place of a damaged profile
+  std::optional<Error> failure;     // Failed: why the conversion must stop
+};
+
+RenderedScan render_scan(const Acquisition& acquisition, std::size_t index, const MzmlOptions& options,
+                         RenderScratch& scratch) {
+  const ScanInfo scan = acquisition.scan(index);
+  RenderedScan rendered;
+  rendered.scan_id = scan.scan_id;
+  rendered.retention_time_sec = scan.retention_time_sec;
+  if (options.centroid_only && !scan.peak_block) {
+    rendered.outcome = Outcome::NoCentroid;
+    return rendered;
+  }
+  auto spectrum = options.centroid_only ? acquisition.centroid(index) : acquisition.spectrum(index);
+  // The reader names the scan in its messages already; the summary does that itself.
+  const auto reason = [index](const Error& error) {
+    std::string text = error.message();
+    const std::string prefix = "scan " + std::to_string(index) + ": ";
+    if (text.starts_with(prefix)) text.erase(0, prefix.size());
+    return text;
+  };
+  if (!spectrum) {
+    rendered.outcome = Outcome::Damaged;
+    rendered.reason = reason(spectrum.error());
+    return rendered;
+  }
+  if (!options.centroid_only && scan.profile_block && spectrum->kind == SpectrumKind::Centroid) {
+    // The reader also falls back when the profile is intact but empty; only damage is reported.
+    if (const auto profile = acquisition.profile(index); !profile) {
+      rendered.fell_back = true;
+      rendered.reason = reason(profile.error());
+    }
+  }
+  if (!options.centroid_only && spectrum->kind == SpectrumKind::Profile && spectrum->mz.empty() && scan.peak_block) {
+    // An empty profile stands in for centroids that cannot be read: the scan's data is lost.
+    if (const auto centroid = acquisition.centroid(index); !centroid) {
+      rendered.outcome = Outcome::Damaged;
+      rendered.reason = reason(centroid.error());
+      return rendered;
+    }
+  }
+  if (options.trim_zeros && spectrum->kind == SpectrumKind::Profile) trim_zero_bins(spectrum->mz, spectrum->intensity);
+  for (const double value : spectrum->intensity) rendered.tic += value;
+  rendered.points = spectrum->mz.size();
+  const ArrayOptions arrays{options.compress, options.intensity_width};
+  if (auto written = append_spectrum_content(rendered.content, scan, spectrum->kind, spectrum->mz,
+                                             spectrum->intensity, rendered.tic, arrays, scratch);
+      !written) {
+    rendered.outcome = Outcome::Failed;
+    rendered.failure = written.error();
+  }
+  return rendered;
+}
+
+// Scans rendered by workers and handed to the writer in scan order. A worker takes the next
+// scan index, waits until the writer is less than `capacity` scans behind it, renders the scan
+// and leaves it in its slot; the writer takes the slots in order.
+class RenderPool {
+ public:
+  RenderPool(const Acquisition& acquisition, const MzmlOptions& options, unsigned workers)
+      : acquisition_(acquisition), options_(options), slots_(SLOTS_PER_WORKER * workers) {}
+  RenderPool(const RenderPool&) = delete;
+  RenderPool& operator=(const RenderPool&) = delete;
+  ~RenderPool() { stop(); }
+
+  // Starts up to `workers` threads; an error when not even one can be started.
+  Result<void> start(unsigned workers) {
+    for (unsigned i = 0; i < workers; ++i) {
+      try {
+        threads_.emplace_back([this] { work(); });
+      } catch (const std::system_error& error) {
+        if (threads_.empty()) return std::unexpected(Error::io(error.code().value()));
+        break;
+      }
+    }
+    return {};
+  }
+
+  // The rendering of scan `index`, which must be the one after the previous call's.
+  RenderedScan take(std::size_t index) {
+    Slot& slot = slots_[index % slots_.size()];
+    RenderedScan rendered;
+    {
+      std::unique_lock lock(mutex_);
+      rendered_.wait(lock, [&] { return slot.ready; });
+      rendered = std::move(slot.value);
+      slot.ready = false;
+      taken_ = index + 1;
+    }
+    taken_changed_.notify_all();
+    return rendered;
+  }
+
+  // Stops the workers (after the scans they are rendering) and joins them.
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    taken_changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+ private:
+  struct Slot {
+    bool ready = false;
+    RenderedScan value;
+  };
+
+  void work() {
+    RenderScratch scratch;
+    const std::size_t total = acquisition_.size();
+    for (;;) {
+      std::size_t index = 0;
+      {
+        std::unique_lock lock(mutex_);
+        if (stopping_ || next_ >= total) return;
+        index = next_++;
+        taken_changed_.wait(lock, [&] { return stopping_ || index < taken_ + slots_.size(); });
+        if (stopping_) return;
+      }
+      RenderedScan rendered = render_scan(acquisition_, index, options_, scratch);
+      {
+        std::lock_guard lock(mutex_);
+        Slot& slot = slots_[index % slots_.size()];
+        slot.value = std::move(rendered);
+        slot.ready = true;
+      }
+      rendered_.notify_all();
+    }
+  }
+
+  const Acquisition& acquisition_;
+  const MzmlOptions& options_;
+  std::mutex mutex_;
+  std::condition_variable rendered_;
+  std::condition_variable taken_changed_;
+  std::vector<Slot> slots_;
+  std::vector<std::thread> threads_;
+  std::size_t next_ = 0;   // the next scan a worker takes
+  std::size_t taken_ = 0;  // scans the writer has taken
+  bool stopping_ = false;
+};
+
+// The output as the checksum sees it: every byte written goes through the hash too.
+class Document {
+ public:
+  Document(OutputFile& file, Sha1& hash) : file_(file), hash_(hash) {}
+  Result<void> write(std::string_view text) {
+    hash_.update(text);
+    return file_.write(text);
+  }
+  [[nodiscard]] std::uint64_t offset() const noexcept { return file_.offset(); }
+
+ private:
+  OutputFile& file_;
+  Sha1& hash_;
+};
+
+struct HeaderFacts {
+  std::string run_id;
+  std::string source_location;
+  std::string source_sha1;
+  cv::Term instrument_model;
+  std::optional<std::string> start_time;
+  bool has_ms1 = false;
+  bool has_msn = false;
+  bool trim_zeros = false;
+};
+
+// Everything before the spectrumList's count value.
+std::string header_head(const HeaderFacts& facts) {
+  std::string out;
+  out += "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+  out += "<indexedmzML xmlns=\"http://psi.hupo.org/ms/mzml\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+         "xsi:schemaLocation=\"http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd\">\n";
+  out += "  <mzML xmlns=\"http://psi.hupo.org/ms/mzml\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+         "xsi:schemaLocation=\"http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd\" id=\"";
+  out += facts.run_id;
+  out += "\" version=\"1.1.0\">\n";
+  out += "    <cvList count=\"2\">\n";
+  out += "      <cv id=\"MS\" fullName=\"Proteomics Standards Initiative Mass Spectrometry Ontology\" version=\"";
+  out += cv::MS_VERSION;
+  out += "\" URI=\"";
+  out += MS_CV_URI;
+  out += "\"/>\n";
+  out += "      <cv id=\"UO\" fullName=\"Unit Ontology\" URI=\"";
+  out += UO_CV_URI;
+  out += "\"/>\n";
+  out += "    </cvList>\n";
+  out += "    <fileDescription>\n";
+  out += "      <fileContent>\n";
+  if (facts.has_ms1) append_cv_param(out, "        ", cv::MS1_SPECTRUM);
+  if (facts.has_msn) append_cv_param(out, "        ", cv::MSN_SPECTRUM);
+  out += "      </fileContent>\n";
+  out += "      <sourceFileList count=\"1\">\n";
+  out += "        <sourceFile id=\"";
+  out += SOURCE_FILE_ID;
+  out += "\" name=\"MSScan.bin\" location=\"";
+  append_escaped(out, facts.source_location);
+  out += "\">\n";
+  append_cv_param(out, "          ", cv::MASSHUNTER_NATIVE_ID_FORMAT);
+  append_cv_param(out, "          ", cv::MASSHUNTER_FORMAT);
+  append_cv_param(out, "          ", cv::SHA1, facts.source_sha1);
+  out += "        </sourceFile>\n";
+  out += "      </sourceFileList>\n";
+  out += "    </fileDescription>\n";
+  out += "    <softwareList count=\"1\">\n";
+  out += "      <software id=\"";
+  out += SOFTWARE_ID;
+  out += "\" version=\"" VORNAK_VERSION "\">\n";
+  append_cv_param(out, "        ", cv::CUSTOM_SOFTWARE, "vornak");
+  out += "      </software>\n";
+  out += "    </softwareList>\n";
+  out += "    <instrumentConfigurationList count=\"1\">\n";
+  out += "      <instrumentConfiguration id=\"IC1\">\n";
+  append_cv_param(out, "        ", facts.instrument_model);
+  out += "      </instrumentConfiguration>\n";
+  out += "    </instrumentConfigurationList>\n";
+  out += "    <dataProcessingList count=\"1\">\n";
+  out += "      <dataProcessing id=\"";
+  out += PROCESSING_ID;
+  out += "\">\n";
+  out += "        <processingMethod order=\"0\" softwareRef=\"";
+  out += SOFTWARE_ID;
+  out += "\">\n";
+  append_cv_param(out, "          ", cv::CONVERSION_TO_MZML);
+  if (facts.trim_zeros) append_cv_param(out, "          ", cv::ZERO_INTENSITY_TRIMMING);
+  out += "        </processingMethod>\n";
+  out += "      </dataProcessing>\n";
+  out += "    </dataProcessingList>\n";
+  out += "    <run id=\"";
+  out += facts.run_id;
+  out += "\" defaultInstrumentConfigurationRef=\"IC1\" defaultSourceFileRef=\"";
+  out += SOURCE_FILE_ID;
+  out += '"';
+  if (facts.start_time) {
+    out += " startTimeStamp=\"";
+    append_escaped(out, *facts.start_time);
+    out += '"';
+  }
+  out += ">\n";
+  out += "      <spectrumList count=\"";
+  return out;
+}
+
+// What follows the count value: the closing quote, then the rest of the tag. When scans are left
+// out, the smaller count is written over the first one and the spaces in front of the next
+// attribute absorb the difference in length, so no offset moves.
+constexpr std::string_view AFTER_COUNT = "\" defaultDataProcessingRef=\"vornak_conversion\">\n";
+
+HeaderFacts header_facts(const Acquisition& acquisition, const MzmlOptions& options, std::string source_sha1) {
+  HeaderFacts facts;
+  facts.run_id = xml_identifier(acquisition.acquisition_name());
+  std::error_code ignored;
+  const std::filesystem::path acqdata =
+      std::filesystem::absolute(join_path(acquisition.folder_path(), "AcqData"), ignored).lexically_normal();
+  facts.source_location = file_uri(acqdata.string());
+  facts.source_sha1 = std::move(source_sha1);
+  const auto device = parse_devices_xml(join_path(join_path(acquisition.folder_path(), "AcqData"), "Devices.xml"));
+  facts.instrument_model = instrument_model_term(
+      acquisition.instrument().accession,
+      device ? std::optional<std::string_view>(device->model_number) : std::nullopt);
+  if (acquisition.acquired_time() && is_xml_date_time(*acquisition.acquired_time())) {
+    facts.start_time = acquisition.acquired_time();
+  }
+  for (std::size_t i = 0; i < acquisition.size(); ++i) {
+    const std::uint32_t level = acquisition.scan(i).ms_level;
+    if (level >= 2) {
+      facts.has_msn = true;
+    } else {
+      facts.has_ms1 = true;
+    }
+  }
+  facts.trim_zeros = options.trim_zeros;
+  return facts;
+}
+
+// The number of scans that will be attempted: all of them, or those with a centroid block.
+std::uint64_t scans_to_write(const Acquisition& acquisition, const MzmlOptions& options) {
+  if (!options.centroid_only) return acquisition.size();
+  std::uint64_t count = 0;
+  for (std::size_t i = 0; i < acquisition.size(); ++i) {
+    if (acquisition.scan(i).peak_block) ++count;
+  }
+  return count;
+}
+
+void append_index_list(std::string& out, const std::vector<std::uint64_t>& offsets,
+                       const std::vector<std::uint32_t>& scan_ids, std::uint64_t chromatogram_offset) {
+  // An index holds at least one offset: without spectra there is only the chromatogram's.
+  out += offsets.empty() ? "  <indexList count=\"1\">\n" : "  <indexList count=\"2\">\n";
+  if (!offsets.empty()) {
+    out += "    <index name=\"spectrum\">\n";
+    for (std::size_t k = 0; k < offsets.size(); ++k) {
+      out += "      <offset idRef=\"scanId=";
+      append_integer(out, scan_ids[k]);
+      out += "\">";
+      append_integer(out, offsets[k]);
+      out += "</offset>\n";
+    }
+    out += "    </index>\n";
+  }
+  out += "    <index name=\"chromatogram\">\n";
+  out += "      <offset idRef=\"TIC\">";
+  append_integer(out, chromatogram_offset);
+  out += "</offset>\n";
+  out += "    </index>\n";
+  out += "  </indexList>\n";
+}
+
+}  // namespace
+
+Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string& output_path,
+                               const MzmlOptions& options) {
+  auto source_sha1 = sha1_of_file(join_path(join_path(acquisition.folder_path(), "AcqData"), "MSScan.bin"));
+  if (!source_sha1) return std::unexpected(source_sha1.error());
+  auto hash = Sha1::create();
+  if (!hash) return std::unexpected(hash.error());
+  auto file = OutputFile::create(output_path);
+  if (!file) return std::unexpected(file.error());
+  Document document(*file, *hash);
+
+  MzmlSummary summary;
+  summary.scans = acquisition.size();
+  const std::uint64_t expected = scans_to_write(acquisition, options);
+  const std::string expected_text = std::to_string(expected);
+  if (auto written = document.write(header_head(header_facts(acquisition, options, std::move(*source_sha1))));
+      !written) {
+    return std::unexpected(written.error());
+  }
+  const std::uint64_t count_offset = document.offset();
+  if (auto written = document.write(expected_text); !written) return std::unexpected(written.error());
+  if (auto written = document.write(AFTER_COUNT); !written) return std::unexpected(written.error());
+
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint32_t> scan_ids;
+  std::vector<double> times;
+  std::vector<double> currents;
+  const std::size_t total = acquisition.size();
+  unsigned workers = options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
+  if (workers == 0) workers = 1;
+  if (workers > MAX_WORKERS) workers = MAX_WORKERS;
+  if (total > 0 && workers > total) workers = static_cast<unsigned>(total);
+
+  {
+    RenderPool pool(acquisition, options, workers);
+    if (auto started = pool.start(workers); !started) return std::unexpected(started.error());
+    std::string opening;
+    for (std::size_t index = 0; index < total; ++index) {
+      if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+        return std::unexpected(Error::parse("conversion cancelled"));
+      }
+      RenderedScan rendered = pool.take(index);
+      switch (rendered.outcome) {
+        case Outcome::Failed:
+          return std::unexpected(*rendered.failure);
+        case Outcome::Damaged:
+          summary.damaged.push_back({index, rendered.scan_id, std::move(rendered.reason)});
+          break;
+        case Outcome::NoCentroid:
+          ++summary.scans_without_centroid;
+          break;
+        case Outcome::Written: {
+          if (rendered.fell_back) {
+            summary.profile_fallbacks.push_back({index, rendered.scan_id, std::move(rendered.reason)});
+          }
+          opening = ELEMENT_INDENT;
+          const std::uint64_t element_offset = document.offset() + opening.size();
+          opening += "<spectrum index=\"";
+          append_integer(opening, offsets.size());
+          opening += "\" id=\"scanId=";
+          append_integer(opening, rendered.scan_id);
+          opening += "\" defaultArrayLength=\"";
+          append_integer(opening, rendered.points);
+          opening += "\">\n";
+          if (auto written = document.write(opening); !written) return std::unexpected(written.error());
+          if (auto written = document.write(rendered.content); !written) return std::unexpected(written.error());
+          offsets.push_back(element_offset);
+          scan_ids.push_back(rendered.scan_id);
+          times.push_back(rendered.retention_time_sec);
+          currents.push_back(rendered.tic);
+          break;
+        }
+      }
+      if (options.progress) options.progress(index + 1, total);
+    }
+  }
+  summary.spectra_written = offsets.size();
+
+  std::string tail = "      </spectrumList>\n      <chromatogramList count=\"1\" defaultDataProcessingRef=\"";
+  tail += PROCESSING_ID;
+  tail += "\">\n";
+  const std::uint64_t chromatogram_offset = document.offset() + tail.size() + ELEMENT_INDENT.size();
+  RenderScratch scratch;
+  if (auto rendered = append_tic_chromatogram(tail, times, currents, {options.compress, FloatWidth::Bits64}, scratch);
+      !rendered) {
+    return std::unexpected(rendered.error());
+  }
+  tail += "      </chromatogramList>\n    </run>\n  </mzML>\n";
+  if (auto written = document.write(tail); !written) return std::unexpected(written.error());
+
+  std::string index;
+  append_index_list(index, offsets, scan_ids, chromatogram_offset);
+  // The offset of "<indexList", after its indentation.
+  const std::uint64_t index_offset = document.offset() + index.find('<');
+  index += "  <indexListOffset>";
+  append_integer(index, index_offset);
+  index += "</indexListOffset>\n  <fileChecksum>";
+  if (auto written = document.write(index); !written) return std::unexpected(written.error());
+
+  std::string checksum;
+  if (summary.spectra_written == expected) {
+    checksum = hash->hex_digest();
+  } else {
+    // Scans were left out: correct the count, then hash the file as it now stands.
+    std::string patch = std::to_string(summary.spectra_written);
+    patch += '"';
+    patch.append(expected_text.size() + 1 - patch.size(), ' ');
+    if (auto patched = file->overwrite(count_offset, patch); !patched) return std::unexpected(patched.error());
+    if (auto flushed = file->flush(); !flushed) return std::unexpected(flushed.error());
+    auto rehashed = sha1_of_file_prefix(file->descriptor(), file->offset());
+    if (!rehashed) return std::unexpected(rehashed.error());
+    checksum = std::move(*rehashed);
+  }
+  if (auto written = file->write(checksum + "</fileChecksum>\n</indexedmzML>\n"); !written) {
+    return std::unexpected(written.error());
+  }
+  summary.bytes_written = file->offset();
+  summary.file_checksum = std::move(checksum);
+  if (auto committed = file->commit(); !committed) return std::unexpected(committed.error());
+  return summary;
+}
+
+}  // namespace vornak

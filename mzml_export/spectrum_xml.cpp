@@ -1,0 +1,220 @@
+// Rendering spectra and the chromatogram: cvParams with the vocabulary's names, the scan and
+// precursor description from the scan index, and the encoded arrays.
+#include "mzml_export/spectrum_xml.hpp"
+
+#include <cstddef>
+
+#include "mzml_export/xml_text.hpp"
+
+namespace vornak {
+namespace {
+
+// Indentation of <spectrum> and <chromatogram>, and of the nesting levels below them.
+constexpr std::string_view I0 = "        ";
+constexpr std::string_view I1 = "          ";
+constexpr std::string_view I2 = "            ";
+constexpr std::string_view I3 = "              ";
+constexpr std::string_view I4 = "                ";
+constexpr std::string_view I5 = "                  ";
+
+void append_cv_number(std::string& out, std::string_view indent, const cv::Term& term, double value,
+                      const cv::Term* unit = nullptr) {
+  append_cv_param(out, indent, term, format_number(value), unit);
+}
+
+// One <binaryDataArray> with its encoding terms, its kind and its base64 text.
+Result<void> append_array(std::string& out, std::string_view indent, std::string_view inner,
+                          std::span<const double> values, FloatWidth width, const cv::Term& kind,
+                          const cv::Term& unit, const ArrayOptions& options, RenderScratch& scratch) {
+  scratch.base64.clear();
+  const auto length = scratch.encoder.append_base64(scratch.base64, values, width, options.compress);
+  if (!length) return std::unexpected(length.error());
+  out += indent;
+  out += "<binaryDataArray encodedLength=\"";
+  append_integer(out, *length);
+  out += "\">\n";
+  append_cv_param(out, inner, width == FloatWidth::Bits64 ? cv::FLOAT_64 : cv::FLOAT_32);
+  append_cv_param(out, inner, options.compress ? cv::ZLIB_COMPRESSION : cv::NO_COMPRESSION);
+  append_cv_param(out, inner, kind, {}, &unit);
+  out += inner;
+  out += "<binary>";
+  out += scratch.base64;
+  out += "</binary>\n";
+  out += indent;
+  out += "</binaryDataArray>\n";
+  return {};
+}
+
+void append_precursor(std::string& out, const ScanInfo& scan) {
+  out += I1;
+  out += "<precursorList count=\"1\">\n";
+  out += I2;
+  out += "<precursor>\n";
+  if (scan.precursor_mz && scan.isolation_width && *scan.isolation_width > 0) {
+    out += I3;
+    out += "<isolationWindow>\n";
+    append_cv_number(out, I4, cv::ISOLATION_WINDOW_TARGET_MZ, *scan.precursor_mz, &cv::MZ_UNIT);
+    append_cv_number(out, I4, cv::ISOLATION_WINDOW_LOWER_OFFSET, *scan.isolation_width / 2, &cv::MZ_UNIT);
+    append_cv_number(out, I4, cv::ISOLATION_WINDOW_UPPER_OFFSET, *scan.isolation_width / 2, &cv::MZ_UNIT);
+    out += I3;
+    out += "</isolationWindow>\n";
+  }
+  if (scan.precursor_mz) {
+    out += I3;
+    out += "<selectedIonList count=\"1\">\n";
+    out += I4;
+    out += "<selectedIon>\n";
+    append_cv_number(out, I5, cv::SELECTED_ION_MZ, *scan.precursor_mz, &cv::MZ_UNIT);
+    if (scan.charge_state) append_cv_param(out, I5, cv::CHARGE_STATE, std::to_string(*scan.charge_state));
+    out += I4;
+    out += "</selectedIon>\n";
+    out += I3;
+    out += "</selectedIonList>\n";
+  }
+  out += I3;
+  out += "<activation>\n";
+  append_cv_param(out, I4, cv::COLLISION_INDUCED_DISSOCIATION);
+  if (scan.collision_energy) append_cv_number(out, I4, cv::COLLISION_ENERGY, *scan.collision_energy, &cv::ELECTRONVOLT);
+  out += I3;
+  out += "</activation>\n";
+  out += I2;
+  out += "</precursor>\n";
+  out += I1;
+  out += "</precursorList>\n";
+}
+
+}  // namespace
+
+void append_cv_param(std::string& out, std::string_view indent, const cv::Term& term, std::string_view value,
+                     const cv::Term* unit) {
+  const auto cv_ref = [](const cv::Term& t) { return t.accession.starts_with("UO:") ? "UO" : "MS"; };
+  out += indent;
+  out += "<cvParam cvRef=\"";
+  out += cv_ref(term);
+  out += "\" accession=\"";
+  out += term.accession;
+  out += "\" name=\"";
+  out += term.name;
+  out += "\" value=\"";
+  append_escaped(out, value);
+  out += '"';
+  if (unit != nullptr) {
+    out += " unitCvRef=\"";
+    out += cv_ref(*unit);
+    out += "\" unitAccession=\"";
+    out += unit->accession;
+    out += "\" unitName=\"";
+    out += unit->name;
+    out += '"';
+  }
+  out += "/>\n";
+}
+
+void trim_zero_bins(std::vector<double>& mz, std::vector<double>& intensity) {
+  const std::size_t count = intensity.size() < mz.size() ? intensity.size() : mz.size();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const bool keep = intensity[i] != 0 || (i > 0 && intensity[i - 1] != 0) ||
+                      (i + 1 < count && intensity[i + 1] != 0);
+    if (!keep) continue;
+    // Bin `kept` <= i is written only at step i itself or later, so the neighbours read at
+    // step i + 1 still hold their own values.
+    mz[kept] = mz[i];
+    intensity[kept] = intensity[i];
+    ++kept;
+  }
+  mz.resize(kept);
+  intensity.resize(kept);
+}
+
+Result<void> append_spectrum_content(std::string& out, const ScanInfo& scan, SpectrumKind kind,
+                                     std::span<const double> mz, std::span<const double> intensity, double tic,
+                                     const ArrayOptions& options, RenderScratch& scratch) {
+  if (scan.ms_level >= 1) append_cv_param(out, I1, cv::MS_LEVEL, std::to_string(scan.ms_level));
+  append_cv_param(out, I1, scan.ms_level >= 2 ? cv::MSN_SPECTRUM : cv::MS1_SPECTRUM);
+  append_cv_param(out, I1, kind == SpectrumKind::Profile ? cv::PROFILE_SPECTRUM : cv::CENTROID_SPECTRUM);
+  if (scan.polarity == Polarity::Positive) append_cv_param(out, I1, cv::POSITIVE_SCAN);
+  if (scan.polarity == Polarity::Negative) append_cv_param(out, I1, cv::NEGATIVE_SCAN);
+  append_cv_number(out, I1, cv::TOTAL_ION_CURRENT, tic);
+  if (!mz.empty()) {
+    std::size_t apex = 0;
+    for (std::size_t i = 1; i < intensity.size(); ++i) {
+      if (intensity[i] > intensity[apex]) apex = i;
+    }
+    append_cv_number(out, I1, cv::BASE_PEAK_MZ, mz[apex], &cv::MZ_UNIT);
+    append_cv_number(out, I1, cv::BASE_PEAK_INTENSITY, intensity[apex], &cv::DETECTOR_COUNTS);
+    append_cv_number(out, I1, cv::LOWEST_OBSERVED_MZ, mz.front(), &cv::MZ_UNIT);
+    append_cv_number(out, I1, cv::HIGHEST_OBSERVED_MZ, mz.back(), &cv::MZ_UNIT);
+  }
+
+  out += I1;
+  out += "<scanList count=\"1\">\n";
+  append_cv_param(out, I2, cv::NO_COMBINATION);
+  out += I2;
+  out += "<scan>\n";
+  append_cv_number(out, I3, cv::SCAN_START_TIME, scan.retention_time_sec, &cv::SECOND);
+  if (scan.mz_range_low && scan.mz_range_high) {
+    out += I3;
+    out += "<scanWindowList count=\"1\">\n";
+    out += I4;
+    out += "<scanWindow>\n";
+    append_cv_number(out, I5, cv::SCAN_WINDOW_LOWER_LIMIT, *scan.mz_range_low, &cv::MZ_UNIT);
+    append_cv_number(out, I5, cv::SCAN_WINDOW_UPPER_LIMIT, *scan.mz_range_high, &cv::MZ_UNIT);
+    out += I4;
+    out += "</scanWindow>\n";
+    out += I3;
+    out += "</scanWindowList>\n";
+  }
+  out += I2;
+  out += "</scan>\n";
+  out += I1;
+  out += "</scanList>\n";
+
+  if (scan.ms_level >= 2 && (scan.precursor_mz || scan.collision_energy)) append_precursor(out, scan);
+
+  out += I1;
+  out += "<binaryDataArrayList count=\"2\">\n";
+  if (auto written = append_array(out, I2, I3, mz, FloatWidth::Bits64, cv::MZ_ARRAY, cv::MZ_UNIT, options, scratch);
+      !written) {
+    return written;
+  }
+  if (auto written = append_array(out, I2, I3, intensity, options.intensity_width, cv::INTENSITY_ARRAY,
+                                  cv::DETECTOR_COUNTS, options, scratch);
+      !written) {
+    return written;
+  }
+  out += I1;
+  out += "</binaryDataArrayList>\n";
+  out += I0;
+  out += "</spectrum>\n";
+  return {};
+}
+
+Result<void> append_tic_chromatogram(std::string& out, std::span<const double> times_sec,
+                                     std::span<const double> currents, const ArrayOptions& options,
+                                     RenderScratch& scratch) {
+  out += I0;
+  out += "<chromatogram index=\"0\" id=\"TIC\" defaultArrayLength=\"";
+  append_integer(out, times_sec.size());
+  out += "\">\n";
+  append_cv_param(out, I1, cv::TIC_CHROMATOGRAM);
+  out += I1;
+  out += "<binaryDataArrayList count=\"2\">\n";
+  if (auto written = append_array(out, I2, I3, times_sec, FloatWidth::Bits64, cv::TIME_ARRAY, cv::SECOND, options,
+                                  scratch);
+      !written) {
+    return written;
+  }
+  if (auto written = append_array(out, I2, I3, currents, FloatWidth::Bits64, cv::INTENSITY_ARRAY,
+                                  cv::DETECTOR_COUNTS, options, scratch);
+      !written) {
+    return written;
+  }
+  out += I1;
+  out += "</binaryDataArrayList>\n";
+  out += I0;
+  out += "</chromatogram>\n";
+  return {};
+}
+
+}  // namespace vornak
