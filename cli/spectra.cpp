@@ -1,9 +1,7 @@
 // vornak spectra PATH: one JSON line per scan, in scan order. By default the scan's profile
 // spectrum, or its centroid spectrum when it has no profile block or that block cannot be read;
 // with --centroid the centroid spectrum. A scan whose spectrum cannot be decoded still gets its
-// line: points 0, no arrays, and the reason in "error"; so does a scan whose centroids cannot be
-// decoded and whose profile block is empty (the reader gives that empty profile, which would
-// hide the damage).
+// line: points 0, no arrays, and the reason in "error".
 #include <iostream>
 
 #include "cli/commands.hpp"
@@ -39,20 +37,10 @@ Json scan_line(const ScanInfo& scan, const Result<Spectrum>& spectrum, bool with
   return line;
 }
 
-// The scan's spectrum as the reader gives it, except that an empty profile standing in for
-// centroids that cannot be read is reported as the centroids' error: the scan's data is lost.
+// The scan's default spectrum; when it is an error, `failed_kind` is the kind last tried.
 Result<Spectrum> default_spectrum(const Acquisition& acquisition, const ScanInfo& scan, SpectrumKind& failed_kind) {
-  failed_kind = scan.profile_block ? SpectrumKind::Profile : SpectrumKind::Centroid;
-  auto spectrum = acquisition.spectrum(scan.index);
-  if (spectrum && spectrum->kind == SpectrumKind::Profile && spectrum->mz.empty() && scan.peak_block) {
-    auto centroid = acquisition.centroid(scan.index);
-    if (!centroid) {
-      failed_kind = SpectrumKind::Centroid;
-      return centroid;
-    }
-  }
-  if (!spectrum && scan.peak_block) failed_kind = SpectrumKind::Centroid;  // the last one tried
-  return spectrum;
+  failed_kind = scan.peak_block ? SpectrumKind::Centroid : SpectrumKind::Profile;
+  return acquisition.spectrum(scan.index);
 }
 
 }  // namespace

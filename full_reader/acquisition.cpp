@@ -151,6 +151,11 @@ std::string scan_error(std::size_t index, const std::string& message) {
   return "scan " + std::to_string(index) + ": " + message;
 }
 
+// A failed read's text inside a spectrum's error: system errors keep their "I/O error: " prefix.
+std::string read_failure(const Error& error) {
+  return error.kind() == Error::Kind::Io ? error.display() : error.message();
+}
+
 }  // namespace
 
 std::string_view kind_name(SpectrumKind kind) noexcept {
@@ -281,7 +286,7 @@ ScanInfo Acquisition::State::scan(std::size_t index) const {
 Result<ByteBuffer> Acquisition::State::read_block(const OpenedFile& file, std::string_view name,
                                                   const BlockInfo& block) const {
   if (!file.file) {
-    return std::unexpected(Error::parse(std::string(name) + " cannot be read: " + file.error->display()));
+    return std::unexpected(Error::parse(std::string(name) + " cannot be read: " + read_failure(*file.error)));
   }
   return file.file->read(block.offset, block.byte_count);
 }
@@ -298,7 +303,7 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
   if (!info.profile_block) return std::unexpected(Error::parse(scan_error(index, "no profile block")));
   const BlockInfo& block = *info.profile_block;
   auto bytes = read_block(profile_file, "MSProfile.bin", block);
-  if (!bytes) return std::unexpected(Error::parse(scan_error(index, bytes.error().display())));
+  if (!bytes) return std::unexpected(Error::parse(scan_error(index, read_failure(bytes.error()))));
   auto payload = decode_profile_payload(bytes->view(), block.point_count, block.uncompressed_byte_count.value_or(0));
   if (!payload) return std::unexpected(Error::parse(scan_error(index, payload.error().message())));
 
@@ -338,7 +343,7 @@ Result<Spectrum> Acquisition::State::centroid(std::size_t index, const ScanInfo&
   if (!info.peak_block) return std::unexpected(Error::parse(scan_error(index, "no centroid block")));
   const BlockInfo& block = *info.peak_block;
   auto bytes = read_block(peak_file, "MSPeak.bin", block);
-  if (!bytes) return std::unexpected(Error::parse(scan_error(index, bytes.error().display())));
+  if (!bytes) return std::unexpected(Error::parse(scan_error(index, read_failure(bytes.error()))));
   auto columns = decode_peak_columns(bytes->view(), block.format_id, block.point_count);
   if (!columns) return std::unexpected(Error::parse(scan_error(index, columns.error().message())));
 
@@ -507,12 +512,8 @@ Result<Spectrum> Acquisition::spectrum(std::size_t index) const {
     profile = state_->profile(index, info);
     if (*profile && (!(*profile)->mz.empty() || !info.peak_block)) return std::move(**profile);
   }
-  if (info.peak_block) {
-    auto centroid = state_->centroid(index, info);
-    // An empty but intact profile is kept over a centroid block that cannot be read.
-    if (!centroid && profile && *profile) return std::move(**profile);
-    return centroid;
-  }
+  // No profile, a damaged one or an empty one: the centroid spectrum, or why it cannot be read.
+  if (info.peak_block) return state_->centroid(index, info);
   return std::move(*profile);
 }
 

@@ -106,9 +106,10 @@ class Acquisition {
   [[nodiscard]] Result<Spectrum> profile(std::size_t index) const;
   // The centroid spectrum of scan `index`; an error when it has none or its block is damaged.
   [[nodiscard]] Result<Spectrum> centroid(std::size_t index) const;
-  // The profile spectrum, or the centroid spectrum when the scan has no profile block or its
-  // profile block cannot be read; when neither can, the error of the last one tried. A scan with
-  // no block at all gives an empty profile spectrum.
+  // The profile spectrum, or the centroid spectrum when the scan has a centroid block and no
+  // profile block, a profile block that cannot be read or one with no points; then a centroid
+  // block that cannot be read is the error. A scan with no block at all gives an empty profile
+  // spectrum.
   [[nodiscard]] Result<Spectrum> spectrum(std::size_t index) const;
 
  private:

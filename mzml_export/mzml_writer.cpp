@@ -86,14 +86,6 @@ RenderedScan render_scan(const Acquisition& acquisition, std::size_t index, cons
       rendered.reason = reason(profile.error());
     }
   }
-  if (!options.centroid_only && spectrum->kind == SpectrumKind::Profile && spectrum->mz.empty() && scan.peak_block) {
-    // An empty profile stands in for centroids that cannot be read: the scan's data is lost.
-    if (const auto centroid = acquisition.centroid(index); !centroid) {
-      rendered.outcome = Outcome::Damaged;
-      rendered.reason = reason(centroid.error());
-      return rendered;
-    }
-  }
   if (options.trim_zeros && spectrum->kind == SpectrumKind::Profile) trim_zero_bins(spectrum->mz, spectrum->intensity);
   for (const double value : spectrum->intensity) rendered.tic += value;
   rendered.points = spectrum->mz.size();
