@@ -22,6 +22,9 @@ import sys
 import time
 from pathlib import Path
 
+import convert_bench
+import ms_bench
+
 HERE = Path(__file__).resolve().parent
 
 BASE_PROFILE_SCANS = 600
@@ -40,6 +43,8 @@ GOALS = {
     "vs_pyteomics_open": (">=", 5.0, "pyteomics reading the mzML / RawReader(path)"),
     "vs_pyteomics_lists": (">=", 1.0, "pyteomics / RawReader + every spectrum's lists"),
 }
+GOALS.update(ms_bench.GOALS)  # vornak_ms
+GOALS.update(convert_bench.GOALS)  # vornak convert
 
 
 def log(message):
@@ -98,6 +103,8 @@ class Bench:
         self.folder_b = self.data / "b.d"
         self.mzml = self.data / "peers.mzML"
         self.results = {}
+        self.ms = ms_bench.MsBench(self, sys.modules[__name__])
+        self.convert = convert_bench.ConvertBench(self, sys.modules[__name__], self.ms)
 
     # ---- data ---------------------------------------------------------------------------
 
@@ -137,6 +144,8 @@ class Bench:
         files = [path for folder in (self.folder_a, self.folder_b)
                  for path in sorted((folder / "AcqData").iterdir())]
         read_through(files + [self.mzml])
+        self.ms.prepare()
+        self.convert.prepare()
 
     # ---- measurements -----------------------------------------------------------------------
 
@@ -192,6 +201,8 @@ class Bench:
         ]))
         if self.results["pyteomics"]["points"] != self.results["rss"]["array_bytes"] // 12:
             raise SystemExit("bench: pyteomics read a different number of points than vornak decodes")
+        self.ms.run()  # into self.ms.results: some record names are the same as above
+        self.convert.run()  # into self.convert.results
 
     # ---- report -------------------------------------------------------------------------------
 
@@ -247,6 +258,8 @@ class Bench:
         add("vs_pyteomics_lists", "pyteomics", "open_lists", cpu=True,
             detail=f"open + lists {median(r['open_lists']['seconds']):.2f} s, of which lists "
                    f"{median(r['open_lists']['seconds']) - median(r['open']['seconds']):.2f} s")
+        self.ms.rows(rows)
+        self.convert.rows(rows)
         return rows
 
     def print_table(self, rows):
@@ -277,6 +290,7 @@ def main():
     parser.add_argument("--data", required=True)
     parser.add_argument("--peers-python", required=True)
     parser.add_argument("--peers-note", default="")
+    parser.add_argument("--readers-python", default="", help="python3 with rainbow-api and openreadout")
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--json", action="store_true")
     options = parser.parse_args()

@@ -43,35 +43,46 @@ void ArrayEncoder::CompressorDeleter::operator()(void* compressor) const noexcep
 
 Result<std::size_t> ArrayEncoder::append_base64(std::string& out, std::span<const double> values, FloatWidth width,
                                                  bool compress) {
-  const std::size_t item = width == FloatWidth::Bits64 ? sizeof(double) : sizeof(float);
-  raw_.resize(values.size() * item);
-  if (width == FloatWidth::Bits64) {
-    if (!values.empty()) std::memcpy(raw_.data(), values.data(), raw_.size());
-  } else {
+  auto length = prepare(values, width, compress);
+  if (!length) return length;
+  append_prepared(out);
+  return length;
+}
+
+Result<std::size_t> ArrayEncoder::prepare(std::span<const double> values, FloatWidth width, bool compress) {
+  prepared_ = {};
+  // 64-bit values are already the stored bytes (little-endian); 32-bit ones are narrowed first.
+  std::span<const unsigned char> raw(reinterpret_cast<const unsigned char*>(values.data()),
+                                     values.size() * sizeof(double));
+  if (width == FloatWidth::Bits32) {
+    raw_.resize(values.size() * sizeof(float));
     for (std::size_t i = 0; i < values.size(); ++i) {
       const float narrow = static_cast<float>(values[i]);
       std::memcpy(raw_.data() + i * sizeof(float), &narrow, sizeof(float));
     }
+    raw = raw_;
   }
-  const std::size_t before = out.size();
-  if (!compress) {
-    append_encoded(out, raw_.data(), raw_.size());
-    return out.size() - before;
+  if (compress) {
+    if (!compressor_) {
+      compressor_.reset(libdeflate_alloc_compressor(COMPRESSION_LEVEL));
+      if (!compressor_) return std::unexpected(Error::parse("libdeflate could not set up a compressor"));
+    }
+    auto* compressor = static_cast<libdeflate_compressor*>(compressor_.get());
+    packed_.resize(libdeflate_zlib_compress_bound(compressor, raw.size()));
+    const std::size_t packed_size =
+        libdeflate_zlib_compress(compressor, raw.data(), raw.size(), packed_.data(), packed_.size());
+    if (packed_size == 0) {
+      return std::unexpected(
+          Error::parse("libdeflate could not compress an array of " + std::to_string(values.size()) + " values"));
+    }
+    raw = std::span<const unsigned char>(packed_.data(), packed_size);
   }
-  if (!compressor_) {
-    compressor_.reset(libdeflate_alloc_compressor(COMPRESSION_LEVEL));
-    if (!compressor_) return std::unexpected(Error::parse("libdeflate could not set up a compressor"));
-  }
-  auto* compressor = static_cast<libdeflate_compressor*>(compressor_.get());
-  packed_.resize(libdeflate_zlib_compress_bound(compressor, raw_.size()));
-  const std::size_t packed_size =
-      libdeflate_zlib_compress(compressor, raw_.data(), raw_.size(), packed_.data(), packed_.size());
-  if (packed_size == 0) {
-    return std::unexpected(
-        Error::parse("libdeflate could not compress an array of " + std::to_string(values.size()) + " values"));
-  }
-  append_encoded(out, packed_.data(), packed_size);
-  return out.size() - before;
+  prepared_ = raw;
+  return 4 * ((raw.size() + 2) / 3);
+}
+
+void ArrayEncoder::append_prepared(std::string& out) const {
+  append_encoded(out, prepared_.data(), prepared_.size());
 }
 
 Result<std::vector<unsigned char>> decode_base64_array(std::string_view text, bool compressed) {

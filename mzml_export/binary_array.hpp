@@ -29,6 +29,12 @@ class ArrayEncoder {
   [[nodiscard]] Result<std::size_t> append_base64(std::string& out, std::span<const double> values, FloatWidth width,
                                                   bool compress);
 
+  // The same in two steps, so that the length can be written before the text without copying
+  // it: prepare() stores and compresses `values` and returns the length of their base64 text;
+  // append_prepared() appends that text. `values` must stay alive and unchanged in between.
+  [[nodiscard]] Result<std::size_t> prepare(std::span<const double> values, FloatWidth width, bool compress);
+  void append_prepared(std::string& out) const;
+
  private:
   struct CompressorDeleter {
     void operator()(void* compressor) const noexcept;
@@ -36,6 +42,7 @@ class ArrayEncoder {
   std::unique_ptr<void, CompressorDeleter> compressor_;
   std::vector<unsigned char> raw_;
   std::vector<unsigned char> packed_;
+  std::span<const unsigned char> prepared_;  // raw_, packed_ or the caller's values
 };
 
 // The bytes behind base64 text written by append_base64, inflated when `compressed`: for tests

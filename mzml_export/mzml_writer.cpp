@@ -89,6 +89,10 @@ RenderedScan render_scan(const Acquisition& acquisition, std::size_t index, cons
   if (options.trim_zeros && spectrum->kind == SpectrumKind::Profile) trim_zero_bins(spectrum->mz, spectrum->intensity);
   for (const double value : spectrum->intensity) rendered.tic += value;
   rendered.points = spectrum->mz.size();
+  // Room for the text at once, so that it is not copied as it grows: the terms, and two arrays
+  // whose base64 text is at most that of their uncompressed 64-bit bytes (plus deflate's margin).
+  const std::size_t array_text = 4 * ((rendered.points * sizeof(double) + 2) / 3) + 1024;
+  rendered.content.reserve(8192 + 2 * array_text);
   const ArrayOptions arrays{options.compress, options.intensity_width};
   if (auto written = append_spectrum_content(rendered.content, scan, spectrum->kind, spectrum->mz,
                                              spectrum->intensity, rendered.tic, arrays, scratch);

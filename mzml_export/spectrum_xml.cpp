@@ -26,8 +26,7 @@ void append_cv_number(std::string& out, std::string_view indent, const cv::Term&
 Result<void> append_array(std::string& out, std::string_view indent, std::string_view inner,
                           std::span<const double> values, FloatWidth width, const cv::Term& kind,
                           const cv::Term& unit, const ArrayOptions& options, RenderScratch& scratch) {
-  scratch.base64.clear();
-  const auto length = scratch.encoder.append_base64(scratch.base64, values, width, options.compress);
+  const auto length = scratch.encoder.prepare(values, width, options.compress);
   if (!length) return std::unexpected(length.error());
   out += indent;
   out += "<binaryDataArray encodedLength=\"";
@@ -38,7 +37,7 @@ Result<void> append_array(std::string& out, std::string_view indent, std::string
   append_cv_param(out, inner, kind, {}, &unit);
   out += inner;
   out += "<binary>";
-  out += scratch.base64;
+  scratch.encoder.append_prepared(out);
   out += "</binary>\n";
   out += indent;
   out += "</binaryDataArray>\n";

@@ -19,10 +19,9 @@ struct ArrayOptions {
   FloatWidth intensity_width = FloatWidth::Bits64;
 };
 
-// One thread's scratch space for rendering: the array encoder and a text buffer.
+// One thread's scratch space for rendering: the array encoder, which keeps its buffers.
 struct RenderScratch {
   ArrayEncoder encoder;
-  std::string base64;
 };
 
 // Appends `<cvParam .../>` and a newline, after `indent`. The cvRef comes from the accession's

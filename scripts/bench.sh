@@ -7,12 +7,14 @@
 # multiplies the number of scans (default 600 profile scans of 60,000 points + 300 centroided).
 #
 # Made here, all under build/ and kept between runs:
-#   build/bench              the C++ programs (Release, as pip builds the module) and the
-#                            synthetic writer
+#   build/bench              the C++ programs (Release, as pip builds the module), the vornak
+#                            command and the synthetic writer
 #   build/bench-venv         the free-threaded interpreter with vornak from this checkout,
 #                            reinstalled when its sources change
 #   build/bench-peers-venv   pyteomics and psims on the machine's python3, used when they have
 #                            no binary wheels for the free-threaded interpreter
+#   build/bench-readers-venv rainbow-api and openreadout, the independent readers of the same
+#                            folders, on the machine's python3 (yardsticks, not dependencies)
 #   build/bench-data         the acquisitions and the peers' mzML, one folder per scale
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -38,13 +40,15 @@ python=$(scripts/free-threaded-python.sh)
 
 say "building the benchmark programs in build/bench"
 quiet cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNAK_BUILD_BENCH=ON \
-  -DVORNAK_BUILD_TOOLS=OFF -DVORNAK_BUILD_TESTS=OFF
-quiet cmake --build build/bench -j "$(nproc)" --target vornak-bench-decode vornak-bench-floor vornak-make-sample
+  -DVORNAK_BUILD_TOOLS=ON -DVORNAK_BUILD_TESTS=OFF
+quiet cmake --build build/bench -j "$(nproc)" --target vornak-bench-decode vornak-bench-floor vornak-bench-full-decode vornak-make-sample \
+  vornak vornak-bench-convert-floor
 
 # The module is reinstalled when anything it is built from has changed since the last install.
 venv=build/bench-venv
 [ -x "$venv/bin/python" ] || { say "creating $venv on $python"; quiet "$python" -m venv "$venv"; }
-sources_digest=$(find CMakeLists.txt pyproject.toml spectrum_model reader_lib python_module -type f \
+sources_digest=$(find CMakeLists.txt pyproject.toml spectrum_model reader_lib python_module full_reader \
+  python_ms_module mzml_export -type f \
   -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$venv/.vornak-sources" 2>/dev/null)" != "$sources_digest" ]; then
   say "installing vornak into $venv"
@@ -52,18 +56,34 @@ if [ "$(cat "$venv/.vornak-sources" 2>/dev/null)" != "$sources_digest" ]; then
     -C build-dir=build/bench-module .
   echo "$sources_digest" >"$venv/.vornak-sources"
 fi
+# vornak_ms hands out NumPy arrays (the newest NumPy may have no free-threaded wheel yet).
+"$venv/bin/python" -c 'import numpy' 2>/dev/null \
+  || quiet "$venv/bin/python" -m pip install --disable-pip-version-check --prefer-binary "numpy<2.5"
+
+# rainbow-api (with its LZF extra) and openreadout, to compare vornak_ms with on the same folders.
+readers_venv=build/bench-readers-venv
+if ! "$readers_venv/bin/python" -c 'import rainbow, lzf, openreadout, numpy' 2>/dev/null; then
+  say "installing rainbow-api and openreadout into $readers_venv on $(command -v python3)"
+  rm -rf "$readers_venv"
+  quiet python3 -m venv "$readers_venv"
+  quiet "$readers_venv/bin/python" -m pip install --disable-pip-version-check --prefer-binary \
+    "rainbow-api[hrms]" openreadout numpy
+fi
 
 # pyteomics and psims: on the free-threaded interpreter when binary wheels exist for it (lxml
 # has had none so far, and a source build takes many minutes and turns the GIL back on),
 # otherwise on the machine's python3 in a virtual environment of their own.
+# lxml 6 breaks pyteomics' use of the embedded mzML index (it falls back to scanning the whole
+# file, which would slow the peer down unfairly): lxml stays below 6.
+peers_ready='import pyteomics.mzml, psims, lxml.etree as e; assert e.LXML_VERSION[0] < 6'
 peers_python=""
 peers_note=""
-if "$venv/bin/python" -c 'import pyteomics.mzml, psims' 2>/dev/null; then
+if "$venv/bin/python" -c "$peers_ready" 2>/dev/null; then
   peers_python="$venv/bin/python"
 elif [ ! -f "$venv/.peers-no-wheels" ]; then
   say "trying binary wheels of pyteomics and psims for the free-threaded interpreter"
   if "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: pyteomics psims \
-      >/dev/null 2>&1; then
+      "lxml<6" >/dev/null 2>&1; then
     peers_python="$venv/bin/python"
   else
     touch "$venv/.peers-no-wheels"  # remove to try again
@@ -73,10 +93,11 @@ if [ -n "$peers_python" ]; then
   peers_note="pyteomics on the same free-threaded interpreter as vornak"
 else
   peers_venv=build/bench-peers-venv
-  if ! "$peers_venv/bin/python" -c 'import pyteomics.mzml, psims' 2>/dev/null; then
+  if ! "$peers_venv/bin/python" -c "$peers_ready" 2>/dev/null; then
     say "installing pyteomics and psims into $peers_venv on $(command -v python3)"
     quiet python3 -m venv "$peers_venv"
-    quiet "$peers_venv/bin/python" -m pip install --disable-pip-version-check --only-binary=:all: pyteomics psims
+    quiet "$peers_venv/bin/python" -m pip install --disable-pip-version-check --only-binary=:all: pyteomics psims \
+      "lxml<6"
   fi
   peers_python="$peers_venv/bin/python"
   peers_version=$("$peers_python" -c 'import platform; print(platform.python_version())')
@@ -84,4 +105,4 @@ else
 fi
 
 exec "$venv/bin/python" bench/run_bench.py --build build/bench --data build/bench-data \
-  --peers-python "$peers_python" --peers-note "$peers_note" "${args[@]}"
+  --peers-python "$peers_python" --peers-note "$peers_note" --readers-python "$readers_venv/bin/python" "${args[@]}"

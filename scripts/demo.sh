@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job on the bundled default: writes the small sample acquisition, summarises it
-# with vornak-info, then reads its spectra from Python with vornak.
+# with vornak-info, then reads its spectra from Python with vornak, and plots its TIC with
+# vornak_ms (build/demo-tic.png, when matplotlib is installed).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -18,3 +19,14 @@ echo
 echo "== examples/read_acquisition.py $sample"
 scripts/venv.sh >/dev/null
 .venv/bin/python examples/read_acquisition.py "$sample"
+
+echo
+echo "== examples/plot_tic.py $sample build/demo-tic.png (vornak_ms; the plot needs matplotlib)"
+plotter=.venv/bin/python
+for candidate in .venv/bin/python build/venv-py311/bin/python; do
+  if [ -x "$candidate" ] && "$candidate" -c 'import matplotlib, vornak_ms' 2>/dev/null; then
+    plotter=$candidate
+    break
+  fi
+done
+"$plotter" examples/plot_tic.py "$sample" build/demo-tic.png

@@ -85,8 +85,9 @@ if [ "$run_tsan" -eq 1 ]; then
   suppressions=$(dirname "$python")/../share/tsan/suppressions_free_threading.txt
   options="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
   [ -f "$suppressions" ] && options+=" suppressions=$suppressions"
+  # -s: a report ends the process at once, and pytest's capture would swallow it.
   TSAN_OPTIONS="$options" VORNAK_SANITIZED=1 \
     PYTHONPATH="$root/build/py-tsan/python_module:$root/build/py-tsan/python_ms_module" \
-    build/venv-tsan/bin/python -m pytest -q -p no:cacheprovider tests/python/test_threads.py \
+    build/venv-tsan/bin/python -m pytest -q -s -p no:cacheprovider tests/python/test_threads.py \
     tests/python/test_ms_threads.py
 fi

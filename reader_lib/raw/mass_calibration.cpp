@@ -329,10 +329,17 @@ double calibrated_mz(const CalibrationConstants& constants, double t) noexcept {
   const std::size_t terms = std::min<std::size_t>(constants.term_count, MAX_TERMS);
   if (terms == 0) return mz;
   const double clamped = t < constants.low ? constants.low : (t > constants.high ? constants.high : t);
+  // Each power is a product of `clamped` taken left to right; powers come in rising order, so
+  // each term carries on from the last one's product: the same multiplications, done once.
   double correction = 0.0;
+  double power = 1.0;
+  std::uint8_t raised = 0;
   for (std::size_t k = 0; k < terms; ++k) {
-    double power = 1.0;
-    for (std::uint8_t i = 0; i < constants.powers[k]; ++i) power *= clamped;
+    if (constants.powers[k] < raised) {
+      power = 1.0;
+      raised = 0;
+    }
+    for (; raised < constants.powers[k]; ++raised) power *= clamped;
     correction += constants.coefficients[k] * power;
   }
   return mz - correction;

@@ -113,6 +113,35 @@ struct SelectionCase {
   std::string error;
 };
 
+// calibrated_mz shares products between rising powers; every power must still be the plain
+// left-to-right product, bit for bit, whatever the powers and wherever t lies against [L, H].
+TEST(CalibratedMz, EqualsTheTermByTermFormulaBitForBit) {
+  const std::array<std::array<std::uint8_t, 6>, 4> power_sets = {{
+      {0, 1, 2, 4, 10, 11}, {1, 3, 5, 7, 9, 13}, {0, 0, 2, 2, 31, 31}, {5, 3, 1, 0, 2, 4}}};
+  for (const auto& powers : power_sets) {
+    CalibrationConstants constants;
+    constants.a = 0.000572828777461133;
+    constants.t0 = 1017.4063219081;
+    constants.low = 19573.4992527375;
+    constants.high = 93949.2315149798;
+    constants.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11,
+                              -3.5241336728705e-21, 2.07715767354812e-50, -1.99149674726875e-55};
+    constants.powers = powers;
+    constants.term_count = 6;
+    for (const double t : {1000.0, 19573.4992527375, 50000.123, 93949.2315149798, 120000.5}) {
+      const double clamped = std::clamp(t, constants.low, constants.high);
+      const double scaled = constants.a * (t - constants.t0);
+      double correction = 0.0;
+      for (std::size_t k = 0; k < 6; ++k) {
+        double power = 1.0;
+        for (std::uint8_t i = 0; i < powers[k]; ++i) power *= clamped;
+        correction += constants.coefficients[k] * power;
+      }
+      EXPECT_EQ(calibrated_mz(constants, t), scaled * scaled - correction) << "t " << t;
+    }
+  }
+}
+
 TEST(MassCalibrationTable, RowSelectionTable) {
   const std::size_t full = THREE_ROWS.size();  // 324
   const SelectionCase cases[] = {

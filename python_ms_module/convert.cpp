@@ -1,0 +1,80 @@
+// vornak_ms.convert: an acquisition folder written as indexed mzML, with the thread detached.
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <nanobind/stl/filesystem.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+
+#include "python_ms_module/bindings.hpp"
+
+#ifdef VORNAK_MS_WITH_MZML
+#include "mzml_export/mzml_writer.hpp"
+#endif
+
+namespace vornak::python_ms {
+
+#ifdef VORNAK_MS_WITH_MZML
+
+namespace {
+
+nb::dict convert(const std::filesystem::path& path, const std::filesystem::path& out, bool compress,
+                 int intensity_bits, bool trim_zeros, bool centroid_only, std::optional<unsigned> threads) {
+  if (intensity_bits != 32 && intensity_bits != 64) throw nb::value_error("intensity_bits must be 32 or 64");
+  if (threads && *threads == 0) throw nb::value_error("threads must be at least 1");
+  MzmlOptions options;
+  options.compress = compress;
+  options.intensity_width = intensity_bits == 32 ? FloatWidth::Bits32 : FloatWidth::Bits64;
+  options.trim_zeros = trim_zeros;
+  options.centroid_only = centroid_only;
+  options.workers = threads.value_or(0);
+
+  std::optional<Result<Acquisition>> opened;
+  std::optional<Result<MzmlSummary>> written;
+  {
+    nb::gil_scoped_release detached;
+    opened.emplace(Acquisition::open(path.native()));
+    if (*opened) written.emplace(write_mzml(**opened, out.native(), options));
+  }
+  if (!*opened) raise_open_error((*opened).error());
+  if (!*written) throw LibraryFailure((*written).error().display());
+
+  const MzmlSummary& summary = **written;
+  nb::list damaged;
+  for (const DamagedScan& scan : summary.damaged) {
+    damaged.append(nb::make_tuple(scan.index, scan.scan_id, scan.reason));
+  }
+  nb::dict result;
+  result["scans"] = summary.scans;
+  result["spectra_written"] = summary.spectra_written;
+  result["scans_without_centroid"] = summary.scans_without_centroid;
+  result["damaged"] = damaged;
+  result["bytes_written"] = summary.bytes_written;
+  result["checksum"] = summary.file_checksum;
+  return result;
+}
+
+}  // namespace
+
+void bind_convert(nb::module_& module) {
+  module.def("convert", &convert, nb::arg("path"), nb::arg("out"), nb::kw_only(), nb::arg("compress") = true,
+             nb::arg("intensity_bits") = 64, nb::arg("trim_zeros") = false, nb::arg("centroid_only") = false,
+             nb::arg("threads") = nb::none(),
+             nb::sig("def convert(path: str | os.PathLike, out: str | os.PathLike, *, compress: bool = True, "
+                     "intensity_bits: int = 64, trim_zeros: bool = False, centroid_only: bool = False, "
+                     "threads: int | None = None) -> dict[str, typing.Any]"),
+             "Writes the acquisition at `path` as indexed mzML to `out` (written under a temporary name and "
+             "renamed when complete). Scans whose spectrum cannot be decoded are left out and listed in "
+             "the returned summary: {'scans', 'spectra_written', 'scans_without_centroid', 'damaged': "
+             "[(index, scan_id, reason)], 'bytes_written', 'checksum'}. Raises FolderError or "
+             "ScanIndexError when the folder cannot be opened, Error when the file cannot be written.");
+}
+
+#else
+
+void bind_convert(nb::module_&) {}  // built without the mzML writer
+
+#endif
+
+}  // namespace vornak::python_ms
