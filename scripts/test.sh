@@ -31,8 +31,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir bu
 step "C++ threaded tests under ThreadSanitizer"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON \
   -DVORNAK_SANITIZE=thread >/dev/null
-cmake --build build/tsan -j "$jobs" --target test_acquisition
+cmake --build build/tsan -j "$jobs" --target test_acquisition test_mzml_writer vornak
 TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/cpp/test_acquisition --gtest_filter='*Threads*'
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/cpp/test_mzml_writer
 
 step "Python module into .venv"
 scripts/venv.sh "$python"
