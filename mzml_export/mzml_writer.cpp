@@ -251,8 +251,8 @@ std::string header_head(const HeaderFacts& facts) {
   out += "\" name=\"MSScan.bin\" location=\"";
   append_escaped(out, facts.source_location);
   out += "\">\n";
-  append_cv_param(out, "          ", cv::MASSHUNTER_NATIVE_ID_FORMAT);
-  append_cv_param(out, "          ", cv::MASSHUNTER_FORMAT);
+  append_cv_param(out, "          ", cv::NATIVE_ID_FORMAT);
+  append_cv_param(out, "          ", cv::ACQUISITION_FILE_FORMAT);
   append_cv_param(out, "          ", cv::SHA1, facts.source_sha1);
   out += "        </sourceFile>\n";
   out += "      </sourceFileList>\n";

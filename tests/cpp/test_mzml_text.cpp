@@ -88,7 +88,7 @@ TEST(CvTable, EveryTermHasTheVocabularysName) {
   std::set<std::string> table;
   for (const cv::Term& term : cv::INSTRUMENT_MODELS) table.insert(std::string(term.accession));
   EXPECT_EQ(table, subtree);
-  const cv::Term used[] = {cv::MS_LEVEL, cv::MASSHUNTER_NATIVE_ID_FORMAT, cv::SECOND, cv::ELECTRONVOLT,
+  const cv::Term used[] = {cv::MS_LEVEL, cv::NATIVE_ID_FORMAT, cv::SECOND, cv::ELECTRONVOLT,
                            cv::ZERO_INTENSITY_TRIMMING, cv::INSTRUMENT_MODEL_GENERIC};
   for (const cv::Term& term : used) EXPECT_EQ(names.at(std::string(term.accession)), term.name);
 }

@@ -159,9 +159,9 @@ struct FieldSlot {
 class RecordLayout {
  public:
   explicit RecordLayout(RecordFamily family) {
-    const FamilySpec spec = family_spec(family);
+    const FamilySpec family_fields = family_spec(family);
     std::size_t at = 0;
-    for (const auto& fields : {spec.scan_fields, spec.data_dependent}) {
+    for (const auto& fields : {family_fields.scan_fields, family_fields.data_dependent}) {
       for (const FieldSpec& field : fields) {
         scan_.push_back({field.name, field.type, at});
         at += field_size(field.type);
@@ -169,7 +169,7 @@ class RecordLayout {
     }
     descriptors_at_ = at;
     std::size_t descriptor_len = 0;
-    for (const FieldSpec& field : spec.descriptor) {
+    for (const FieldSpec& field : family_fields.descriptor) {
       descriptor_.push_back({field.name, field.type, descriptor_len});
       descriptor_len += field_size(field.type);
     }
