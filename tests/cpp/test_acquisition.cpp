@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "realdata.hpp"
 #include "full_reader/acquisition.hpp"
 #include "reader_lib/reader.hpp"
 #include "temp_dir.hpp"
@@ -29,17 +30,7 @@ constexpr double MZ_TOLERANCE = 1e-6;
 
 fs::path realdata() { return fs::path(VORNAK_REALDATA_DIR); }
 
-#define SKIP_WITHOUT_REALDATA()                                                           \
-  do {                                                                                    \
-    if (!fs::exists(realdata() / "reference.json")) {                                     \
-      GTEST_SKIP() << "real acquisitions not found at " << VORNAK_REALDATA_DIR;           \
-    }                                                                                     \
-  } while (false)
-
-json reference() {
-  std::ifstream file(realdata() / "reference.json");
-  return json::parse(file);
-}
+json reference() { return testing::realdata_reference(); }
 
 Acquisition open_real(const std::string& folder) {
   auto acquisition = Acquisition::open((realdata() / folder).string());

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "realdata.hpp"
 #include "cli_run.hpp"
 #include "full_reader/acquisition.hpp"
 #include "full_reader/integrity.hpp"
@@ -259,11 +260,6 @@ TEST(IntegrityReport, ProgressAndWorkersDoNotChangeTheFindings) {
     EXPECT_EQ(messages, first) << workers << " workers";
   }
 }
-
-#define SKIP_WITHOUT_REALDATA()                                               \
-  if (!fs::is_directory(VORNAK_REALDATA_DIR)) {                               \
-    GTEST_SKIP() << "real acquisitions not found at " << VORNAK_REALDATA_DIR; \
-  }
 
 TEST(CliCheckRealData, IntactAndPartialFolders) {
   SKIP_WITHOUT_REALDATA();

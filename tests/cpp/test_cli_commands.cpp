@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "realdata.hpp"
 #include "cli_run.hpp"
 #include "full_reader/acquisition.hpp"
 #include "temp_dir.hpp"
@@ -30,11 +31,6 @@ using nlohmann::json;
 using testing::lines_of;
 using testing::run_vornak;
 using testing::TempDir;
-
-#define SKIP_WITHOUT_REALDATA()                                               \
-  if (!fs::is_directory(VORNAK_REALDATA_DIR)) {                               \
-    GTEST_SKIP() << "real acquisitions not found at " << VORNAK_REALDATA_DIR; \
-  }
 
 // A small real-layout acquisition: 4 MS1 profile scans and 2 MS2 centroid scans.
 fs::path write_sample(const TempDir& dir, const std::string& name = "sample.d", std::size_t profile_scans = 4,

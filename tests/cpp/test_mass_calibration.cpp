@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "realdata.hpp"
 #include "reader_lib/raw/file_read.hpp"
 #include "reader_lib/raw/lzf.hpp"
 #include "reader_lib/raw/mass_calibration.hpp"
@@ -512,17 +513,7 @@ TEST(CalibratedMz, FormulaTable) {
 
 const fs::path REALDATA = VORNAK_REALDATA_DIR;
 
-#define SKIP_WITHOUT_REALDATA()                                                                  \
-  do {                                                                                           \
-    if (!fs::exists(REALDATA / "reference.json")) {                                              \
-      GTEST_SKIP() << "real acquisitions not found at " << REALDATA << "; skipping";             \
-    }                                                                                            \
-  } while (false)
-
-json reference() {
-  std::ifstream file(REALDATA / "reference.json");
-  return json::parse(file);
-}
+json reference() { return testing::realdata_reference(); }
 
 std::string acqdata(const char* folder) { return (REALDATA / folder / "AcqData").string(); }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "realdata.hpp"
 #include "full_reader/acquisition.hpp"
 #include "mzml_export/mzml_writer.hpp"
 #include "mzml_file.hpp"
@@ -421,11 +422,6 @@ TEST(MzmlWriter, OnlyACompleteFileReachesTheFinalName) {
   ::umask(mask);
   EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
 }
-
-#define SKIP_WITHOUT_REALDATA()                                                         \
-  if (!fs::is_directory(VORNAK_REALDATA_DIR)) {                                         \
-    GTEST_SKIP() << "real acquisitions not found at " << VORNAK_REALDATA_DIR;           \
-  }
 
 TEST(MzmlWriterRealData, EveryFolderConvertsAndReadsBackEqual) {
   SKIP_WITHOUT_REALDATA();

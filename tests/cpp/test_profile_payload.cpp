@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "realdata.hpp"
 #include "reader_lib/raw/msprofile.hpp"
 #include "reader_lib/raw/mspeak.hpp"
 #include "reader_lib/raw/profile_payload.hpp"
@@ -341,17 +342,7 @@ TEST(PeakColumnsValues, EachFormatAsStored) {
 
 const fs::path REALDATA = VORNAK_REALDATA_DIR;
 
-#define SKIP_WITHOUT_REALDATA()                                                                  \
-  do {                                                                                           \
-    if (!fs::exists(REALDATA / "reference.json")) {                                              \
-      GTEST_SKIP() << "real acquisitions not found at " << REALDATA << "; skipping";             \
-    }                                                                                            \
-  } while (false)
-
-json reference() {
-  std::ifstream file(REALDATA / "reference.json");
-  return json::parse(file);
-}
+json reference() { return testing::realdata_reference(); }
 
 Bytes read_slice(const fs::path& path, std::uint64_t offset, std::size_t count) {
   std::ifstream file(path, std::ios::binary);

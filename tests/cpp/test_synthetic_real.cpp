@@ -24,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "realdata.hpp"
 #include "temp_dir.hpp"
 #include "tests/support/synthetic.hpp"
 
@@ -634,13 +635,6 @@ TEST(RealLayout, FlightTimeInvertsTheCalibration) {
 }
 
 // ---- compared with real files -----------------------------------------------------------------
-
-#define SKIP_WITHOUT_REALDATA()                                                                   \
-  do {                                                                                            \
-    if (!fs::is_directory(VORNAK_REALDATA_DIR)) {                                                 \
-      GTEST_SKIP() << "real acquisitions not found at " << VORNAK_REALDATA_DIR;                   \
-    }                                                                                             \
-  } while (false)
 
 TEST(RealLayout, HeadersAndSchemasMatchRealFiles) {
   SKIP_WITHOUT_REALDATA();

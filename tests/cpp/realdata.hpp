@@ -1,0 +1,28 @@
+// The real acquisitions of ../shared/realdata and their reference values, for tests that skip
+// with a clear message when that folder is absent.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace vornak::testing {
+
+inline const std::filesystem::path REALDATA_DIR = VORNAK_REALDATA_DIR;
+
+// reference.json: what independent readers agree on for each real folder.
+inline nlohmann::json realdata_reference() {
+  std::ifstream file(REALDATA_DIR / "reference.json");
+  return nlohmann::json::parse(file);
+}
+
+}  // namespace vornak::testing
+
+#define SKIP_WITHOUT_REALDATA()                                                                    \
+  do {                                                                                             \
+    if (!std::filesystem::exists(::vornak::testing::REALDATA_DIR / "reference.json")) {            \
+      GTEST_SKIP() << "real acquisitions not found at " << ::vornak::testing::REALDATA_DIR;        \
+    }                                                                                              \
+  } while (false)
