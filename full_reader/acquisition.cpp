@@ -15,15 +15,14 @@
 #include "reader_lib/raw/file_read.hpp"
 #include "reader_lib/raw/metadata.hpp"
 #include "reader_lib/raw/mspeak.hpp"
+#include "reader_lib/raw/msprofile.hpp"
 #include "reader_lib/raw/msscan.hpp"
 #include "reader_lib/text.hpp"
 
 namespace vornak {
 namespace {
 
-constexpr std::size_t MAGIC_OFFSET = 0;              // u32, MSSCAN_MAGIC
 constexpr std::size_t DESCRIPTOR_COUNT_OFFSET = 0x4C;  // u32, block descriptors per record
-constexpr std::size_t DATA_OFFSET_OFFSET = 88;        // u32, start of the record area
 
 constexpr std::uint32_t PROFILE_FORMAT = 1;  // in MSProfile.bin; in MSPeak.bin: f64 m/z + f64 abundance
 
@@ -321,20 +320,20 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
   }
   auto calibration = calibration_for(index, info);
   if (!calibration) return std::unexpected(Error::parse(scan_error(index, calibration.error().message())));
-  spectrum.mz.resize(count);
   if (*calibration) {
     // Bin i has flight time F + i * S, each taken afresh from its index.
     spectrum.calibration = (*calibration)->source;
     const CalibrationConstants& constants = (*calibration)->constants;
+    spectrum.mz.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
       spectrum.mz[i] = calibrated_mz(constants, payload->first_x + static_cast<double>(i) * payload->step);
     }
   } else {
-    // Without calibration data the bins spread evenly over the record's m/z range.
+    // Without calibration data the bins spread evenly over the record's m/z range, as the
+    // designed reader spreads them. Decoded payloads are capped, so the count fits an int32.
     const double low = info.mz_range_low ? *info.mz_range_low : block.min_x.value_or(0.0);
     const double high = info.mz_range_high ? *info.mz_range_high : block.max_x.value_or(0.0);
-    const double spacing = count == 1 ? 0.0 : (high - low) / (static_cast<double>(count) - 1.0);
-    for (std::size_t i = 0; i < count; ++i) spectrum.mz[i] = low + spacing * static_cast<double>(i);
+    spectrum.mz = spread_mz(low, high, static_cast<std::int32_t>(count));
   }
   return spectrum;
 }
@@ -381,11 +380,9 @@ Result<Acquisition> Acquisition::open(std::string_view path) {
   if (!index_bytes) return std::unexpected(std::move(index_bytes.error()));
   state->index_bytes = std::move(*index_bytes);
   const ByteView bytes(state->index_bytes);
-  if (bytes.size() < MSSCAN_HEADER_LEN) return std::unexpected(Error::parse("MSScan.bin too small for header"));
-  const std::uint32_t magic = field_at<std::uint32_t>(bytes, MAGIC_OFFSET);
-  if (magic != MSSCAN_MAGIC) return std::unexpected(Error::parse("Invalid MSScan magic: " + std::to_string(magic)));
-  state->data_offset = field_at<std::uint32_t>(bytes, DATA_OFFSET_OFFSET);
-  if (bytes.size() < state->data_offset) return std::unexpected(Error::parse("MSScan.bin truncated header"));
+  const auto data_offset = scan_index_data_offset(bytes);
+  if (!data_offset) return std::unexpected(data_offset.error());
+  state->data_offset = *data_offset;
   const ByteView area = bytes.subspan(state->data_offset);
 
   // The record layout: from the folder's schema when it has one, else from the known strides.
@@ -432,7 +429,7 @@ Result<Acquisition> Acquisition::open(std::string_view path) {
 
   const auto name = final_component(state->folder_path);
   state->acquisition_name = name ? utf8_lossy(*name) : std::string("bundle.d");
-  state->instrument = identify_instrument(parse_devices_xml(join_path(acqdata, "Devices.xml")), state->layout.stride());
+  state->instrument = resolve_instrument(acqdata, state->layout.stride());
   state->acquired_time = parse_acquired_time(join_path(acqdata, "Contents.xml"));
   return Acquisition(std::move(state));
 }

@@ -63,9 +63,12 @@ InstrumentInfo identify_instrument(const std::optional<DeviceInfo>& device, std:
   return {std::string(UNKNOWN_MODEL_NAME), UNKNOWN_MODEL_ACCESSION};
 }
 
+InstrumentInfo resolve_instrument(const std::string& acqdata_path, std::uint32_t record_stride) {
+  return identify_instrument(parse_devices_xml(join_path(acqdata_path, "Devices.xml")), record_stride);
+}
+
 InstrumentInfo resolve_instrument(const std::string& acqdata_path, const MSScan& scan_index) {
-  return identify_instrument(parse_devices_xml(join_path(acqdata_path, "Devices.xml")),
-                             scan_index.record_stride);
+  return resolve_instrument(acqdata_path, scan_index.record_stride);
 }
 
 }  // namespace vornak

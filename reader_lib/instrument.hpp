@@ -25,5 +25,7 @@ struct InstrumentInfo {
 
 // Reads Devices.xml in the AcqData folder and identifies the instrument. Never fails.
 [[nodiscard]] InstrumentInfo resolve_instrument(const std::string& acqdata_path, const MSScan& scan_index);
+// The same for a record layout of the given stride, however it was found.
+[[nodiscard]] InstrumentInfo resolve_instrument(const std::string& acqdata_path, std::uint32_t record_stride);
 
 }  // namespace vornak

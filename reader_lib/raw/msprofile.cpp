@@ -69,13 +69,13 @@ std::vector<float> convert_counts(const std::uint8_t* counts, std::int32_t count
   });
 }
 
+}  // namespace
+
 std::vector<double> spread_mz(double mz_low, double mz_high, std::int32_t count) {
   const double spacing = count == 1 ? 0.0 : (mz_high - mz_low) / (static_cast<double>(count) - 1.0);
   // Each value afresh from its index, so rounding does not accumulate along the scan.
   return generate(count, [=](std::int32_t j) { return mz_low + spacing * static_cast<double>(j); });
 }
-
-}  // namespace
 
 Result<BlockArrays> decode_profile_block(ByteView bytes, const BlockLocation& block, double mz_low,
                                          double mz_high) {

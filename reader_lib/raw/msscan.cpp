@@ -115,12 +115,19 @@ std::optional<std::uint32_t> detect_record_stride(ByteView area) {
   return std::nullopt;
 }
 
-Result<MSScan> MSScan::from_bytes(ByteView bytes) {
+Result<std::uint32_t> scan_index_data_offset(ByteView bytes) {
   if (bytes.size() < MSSCAN_HEADER_LEN) return std::unexpected(Error::parse("MSScan.bin too small for header"));
   const std::uint32_t magic = field_at<std::uint32_t>(bytes, MAGIC_OFFSET);
   if (magic != MSSCAN_MAGIC) return std::unexpected(Error::parse("Invalid MSScan magic: " + std::to_string(magic)));
   const std::uint32_t data_offset = field_at<std::uint32_t>(bytes, DATA_OFFSET_OFFSET);
   if (bytes.size() < data_offset) return std::unexpected(Error::parse("MSScan.bin truncated header"));
+  return data_offset;
+}
+
+Result<MSScan> MSScan::from_bytes(ByteView bytes) {
+  const auto header = scan_index_data_offset(bytes);
+  if (!header) return std::unexpected(header.error());
+  const std::uint32_t data_offset = *header;
 
   const ByteView area = bytes.subspan(data_offset);
   const auto stride = detect_record_stride(area);

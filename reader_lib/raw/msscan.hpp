@@ -31,6 +31,10 @@ struct ScanRecord {
   std::optional<BlockLocation> peak_block;     // format 2 or 3
 };
 
+// The start of the record area of an index held in memory, after checking the header's size,
+// magic and data offset; each failure is a Parse error.
+[[nodiscard]] Result<std::uint32_t> scan_index_data_offset(ByteView bytes);
+
 struct MSScan {
   std::vector<ScanRecord> records;  // file order, never empty
   std::uint32_t data_offset = 0;
