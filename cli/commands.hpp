@@ -23,6 +23,7 @@ struct SpectraOptions {
   std::string path;
   bool centroid = false;
   bool points = false;
+  bool frames = false;  // ion mobility: one line per frame instead of per spectrum
 };
 
 struct ConvertOptions {
@@ -33,7 +34,13 @@ struct ConvertOptions {
   bool intensity_32 = false;
   bool trim_zeros = false;
   bool centroid_only = false;
+  bool srm_as_spectra = false;
   bool quiet = false;
+  unsigned workers = 0;
+};
+
+struct ChromatogramsOptions {
+  std::string path;
   unsigned workers = 0;
 };
 
@@ -47,5 +54,6 @@ struct CheckOptions {
 [[nodiscard]] int run_spectra(const SpectraOptions& options);
 [[nodiscard]] int run_convert(const ConvertOptions& options);
 [[nodiscard]] int run_check(const CheckOptions& options);
+[[nodiscard]] int run_chromatograms(const ChromatogramsOptions& options);
 
 }  // namespace vornak::cli

@@ -70,6 +70,7 @@ FolderOutcome convert_one(const std::string& path, const std::string& output, co
   mzml.intensity_width = options.intensity_32 ? FloatWidth::Bits32 : FloatWidth::Bits64;
   mzml.trim_zeros = options.trim_zeros;
   mzml.centroid_only = options.centroid_only;
+  mzml.srm_as_spectra = options.srm_as_spectra;
   mzml.workers = options.workers;
   mzml.cancel = &interrupted;
   mzml.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };

@@ -1,5 +1,6 @@
 // vornak: reads acquisition folders as instruments write them. main only parses the command line
-// and hands the options to the subcommand (info.cpp, spectra.cpp, convert.cpp, check.cpp).
+// and hands the options to the subcommand (info.cpp, spectra.cpp, convert.cpp, check.cpp,
+// chromatograms.cpp).
 #include <iostream>
 
 #include <CLI/CLI.hpp>
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
   spectra_command->add_option("PATH", spectra.path, "acquisition folder")->required();
   spectra_command->add_flag("--centroid", spectra.centroid, "the centroid spectrum of each scan");
   spectra_command->add_flag("--points", spectra.points, "include the mz and intensity arrays");
+  spectra_command->add_flag("--frames", spectra.frames,
+                            "ion mobility: one line per frame (its total spectrum) instead of per spectrum")
+      ->excludes("--centroid");
 
   ConvertOptions convert;
   CLI::App* convert_command = app.add_subcommand("convert", "Convert acquisitions to indexed mzML");
@@ -43,8 +47,17 @@ int main(int argc, char** argv) {
                             "profile spectra keep only non-zero points and the zeros next to them");
   convert_command->add_flag("--centroid-only", convert.centroid_only,
                             "centroid spectra only; scans without one are left out");
+  convert_command->add_flag("--srm-as-spectra", convert.srm_as_spectra,
+                            "MRM and SIM records as spectra too (always as SRM/SIM chromatograms)");
   convert_command->add_option("--workers", convert.workers, "encoding threads (default: one per hardware thread)");
   convert_command->add_flag("-q,--quiet", convert.quiet, "no progress bar");
+
+  ChromatogramsOptions chromatograms;
+  CLI::App* chromatograms_command =
+      app.add_subcommand("chromatograms", "One JSON line per MRM transition or SIM ion (triple quadrupoles)");
+  chromatograms_command->add_option("PATH", chromatograms.path, "acquisition folder")->required();
+  chromatograms_command->add_option("--workers", chromatograms.workers,
+                                    "decoding threads (default: one per hardware thread)");
 
   CheckOptions check;
   CLI::App* check_command = app.add_subcommand("check", "Read everything and report damage (exit 0 intact, 4 damaged)");
@@ -60,5 +73,6 @@ int main(int argc, char** argv) {
   if (info_command->parsed()) return run_info(info);
   if (spectra_command->parsed()) return run_spectra(spectra);
   if (convert_command->parsed()) return run_convert(convert);
+  if (chromatograms_command->parsed()) return run_chromatograms(chromatograms);
   return run_check(check);
 }

@@ -1,7 +1,8 @@
 // vornak spectra PATH: one JSON line per scan, in scan order. By default the scan's profile
 // spectrum, or its centroid spectrum when it has no profile block or that block cannot be read;
 // with --centroid the centroid spectrum. A scan whose spectrum cannot be decoded still gets its
-// line: points 0, no arrays, and the reason in "error".
+// line: points 0, no arrays, and the reason in "error". With --frames, one line per
+// ion-mobility frame: its total spectrum.
 #include <iostream>
 
 #include "cli/commands.hpp"
@@ -26,8 +27,18 @@ Json scan_line(const ScanInfo& scan, const Result<Spectrum>& spectrum, bool with
       {"calibration", spectrum ? Json(calibration_name(spectrum->calibration)) : Json(nullptr)},
       {"encoding", spectrum && spectrum->encoding ? Json(encoding_name(*spectrum->encoding)) : Json(nullptr)},
       {"tic", optional_json(scan.tic)},
+      {"scan_type", scan_type_name(scan.scan_type)},
   };
   if (scan.ms_level >= 2) line["precursor_mz"] = optional_json(scan.precursor_mz);
+  if (scan.frame_id) {
+    line["frame_id"] = *scan.frame_id;
+    line["drift_bin"] = optional_json(scan.drift_bin);
+    line["drift_time_ms"] = optional_json(scan.drift_time_ms);
+  }
+  if (spectrum && spectrum->channels != ChannelValues::None) {
+    line["channels"] = channel_values_name(spectrum->channels);
+    if (with_points && !spectrum->precursor_mz.empty()) line["channel_precursor_mz"] = spectrum->precursor_mz;
+  }
   if (!spectrum) {
     line["error"] = spectrum.error().message();
   } else if (with_points) {
@@ -43,6 +54,25 @@ Result<Spectrum> default_spectrum(const Acquisition& acquisition, const ScanInfo
   return acquisition.spectrum(scan.index);
 }
 
+// One line per frame: index (0-based), frame_id, retention_time_sec, ms_level, points.
+Json frame_line(const ScanInfo& scan, const Result<Spectrum>& spectrum, bool with_points) {
+  Json line{
+      {"index", scan.index},
+      {"frame_id", optional_json(scan.frame_id)},
+      {"retention_time_sec", scan.retention_time_sec},
+      {"ms_level", scan.ms_level},
+      {"points", spectrum ? spectrum->mz.size() : 0},
+      {"tic", optional_json(scan.tic)},
+  };
+  if (!spectrum) {
+    line["error"] = spectrum.error().message();
+  } else if (with_points) {
+    line["mz"] = spectrum->mz;
+    line["intensity"] = spectrum->intensity;
+  }
+  return line;
+}
+
 }  // namespace
 
 int run_spectra(const SpectraOptions& options) {
@@ -52,7 +82,17 @@ int run_spectra(const SpectraOptions& options) {
     return EXIT_FAILED;
   }
   const Acquisition& acquisition = *opened;
-  for (std::size_t index = 0; index < acquisition.size(); ++index) {
+  if (options.frames) {
+    if (!acquisition.ion_mobility()) {
+      std::cerr << "vornak spectra: " << options.path << ": --frames: not an ion-mobility acquisition\n";
+      return EXIT_FAILED;
+    }
+    for (std::size_t k = 0; k < acquisition.frame_count(); ++k) {
+      std::cout << dump(frame_line(acquisition.frame_scan(k), acquisition.frame(k), options.points)) << '\n';
+      if (!std::cout) break;
+    }
+  }
+  for (std::size_t index = 0; !options.frames && index < acquisition.size(); ++index) {
     const ScanInfo scan = acquisition.scan(index);
     SpectrumKind failed_kind = SpectrumKind::Centroid;
     const auto spectrum =

@@ -10,11 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "full_reader/block_rule.hpp"
 #include "reader_lib/error.hpp"
 #include "reader_lib/instrument.hpp"
+#include "reader_lib/raw/ims_frames.hpp"
 #include "reader_lib/raw/mass_calibration.hpp"
 #include "reader_lib/raw/profile_payload.hpp"
 #include "reader_lib/raw/scan_layout.hpp"
+#include "reader_lib/raw/time_segments.hpp"
 
 namespace vornak {
 
@@ -25,6 +28,22 @@ enum class Polarity : std::uint8_t { Unknown, Positive, Negative };
 [[nodiscard]] std::string_view kind_name(SpectrumKind kind) noexcept;
 [[nodiscard]] std::string_view polarity_name(Polarity polarity) noexcept;
 
+// The name of a record's ScanType: "full_scan" (1), "sim" (2), "mrm" (256), "product_ion" (512),
+// "precursor_ion" (1024), "neutral_loss" (2048), "neutral_gain" (4096), "high_resolution_scan"
+// (4), "total_ion" (8), "unspecified" (0); "unknown" for any other value or none.
+[[nodiscard]] std::string_view scan_type_name(std::optional<std::int64_t> scan_type) noexcept;
+inline constexpr std::int64_t SCAN_TYPE_SIM = 2;
+inline constexpr std::int64_t SCAN_TYPE_MRM = 256;
+
+// What the x values of an ICP-MS channel block are.
+enum class ChannelValues : std::uint8_t {
+  None,         // not a channel block
+  AsStored,     // the stored channel values (the m/z on single-quadrupole ICP-MS)
+  Transitions,  // product m/z of each channel's transition in MSTS_XAddition.xml
+};
+// "", "stored", "transitions".
+[[nodiscard]] std::string_view channel_values_name(ChannelValues values) noexcept;
+
 // One block descriptor of a record, with the fields the record's layout has.
 struct BlockInfo {
   std::uint32_t format_id = 0;
@@ -33,11 +52,13 @@ struct BlockInfo {
   std::uint32_t point_count = 0;
   std::optional<std::uint32_t> uncompressed_byte_count;
   std::optional<double> min_x, max_x, min_y, max_y;
+  BlockRoute route;  // the file that holds the block and its decoder
 };
 
 // What the scan index says about one scan; no block is read.
 struct ScanInfo {
   std::uint64_t index = 0;
+  std::uint64_t record_index = 0;  // its MSScan.bin record (ion-mobility runs skip frame sums)
   std::uint32_t scan_id = 0;
   double retention_time_sec = 0.0;  // ScanTime (minutes) * 60
   std::uint32_t ms_level = 0;
@@ -57,8 +78,14 @@ struct ScanInfo {
   std::optional<std::uint32_t> mrm_channel;
   std::optional<double> mz_range_low;   // the record's m/z range where its layout has one
   std::optional<double> mz_range_high;
-  std::optional<BlockInfo> profile_block;  // format 1 in MSProfile.bin
-  std::optional<BlockInfo> peak_block;     // format 1, 2 or 3 in MSPeak.bin
+  std::optional<std::int64_t> time_segment;  // TimeSegmentID
+  // Ion mobility: the frame (FrameID), the drift bin (0: the frame's total spectrum) and the
+  // drift time, (DriftBin - 1) * the frame method's FrameDtPeriod, in ms.
+  std::optional<std::int64_t> frame_id;
+  std::optional<std::int64_t> drift_bin;
+  std::optional<double> drift_time_ms;
+  std::optional<BlockInfo> profile_block;  // in MSProfile.bin (block_rule() says which)
+  std::optional<BlockInfo> peak_block;     // in MSPeak.bin: centroids or a point list
 
   [[nodiscard]] std::string native_id() const { return "scanId=" + std::to_string(scan_id); }
 };
@@ -69,21 +96,32 @@ struct Spectrum {
   SpectrumKind kind = SpectrumKind::Profile;
   CalibrationSource calibration = CalibrationSource::None;
   std::optional<ProfileEncoding> encoding;  // profile spectra only
+  ChannelValues channels = ChannelValues::None;
   std::vector<double> mz;
   std::vector<double> intensity;  // counts and abundances widened exactly to f64
+  // With ChannelValues::Transitions, the first quadrupole's m/z of each point; empty otherwise.
+  std::vector<double> precursor_mz;
 };
 
 class Acquisition {
  public:
   // Opens the folder at `path`: AcqData must exist and hold a valid MSScan.bin whose layout
-  // comes from MSScan.xsd or, without one, from the built-in table. Errors say what is wrong.
+  // comes from MSScan.xsd or, without one, from the built-in table (the designed strides, then
+  // the ICP-MS layout when every record fits it). An ion-mobility folder (IMSFrame.bin beside
+  // MSScan.bin) also needs IMSFrame.xsd and a frame for every record. Errors say what is wrong.
   [[nodiscard]] static Result<Acquisition> open(std::string_view path);
 
   Acquisition(Acquisition&&) noexcept;
   Acquisition& operator=(Acquisition&&) noexcept;
   ~Acquisition();
 
+  // The number of spectra: every record, except frame-sum records in ion-mobility runs.
   [[nodiscard]] std::size_t size() const noexcept;
+  [[nodiscard]] std::size_t record_count() const noexcept;
+  [[nodiscard]] std::uint32_t layout_word() const noexcept;  // u32 at 0x48 of MSScan.bin
+  [[nodiscard]] const std::vector<TimeSegment>& time_segments() const noexcept;  // MSTS.xml; may be empty
+  // ICP-MS MS/MS channel transitions (MSTS_XAddition.xml beside AcqData); empty without that file.
+  [[nodiscard]] const std::vector<ChannelTransition>& channel_transitions() const noexcept;
   [[nodiscard]] const std::string& folder_path() const noexcept;
   [[nodiscard]] const std::string& acquisition_name() const noexcept;
   [[nodiscard]] const InstrumentInfo& instrument() const noexcept;
@@ -99,6 +137,15 @@ class Acquisition {
   // Any field of one of the record's block descriptors (descriptor < layout().descriptor_count).
   [[nodiscard]] std::optional<FieldValue> block_field(std::size_t index, std::uint32_t descriptor,
                                                       std::string_view name) const;
+  // Ion mobility: the frames of IMSFrame.bin in record order (none in other runs), the scan
+  // index facts of frame k's total-spectrum record (its frame's time and level, and no block
+  // when it has no such record), and that spectrum (empty when the frame has none).
+  [[nodiscard]] bool ion_mobility() const noexcept;
+  [[nodiscard]] std::size_t frame_count() const noexcept;
+  [[nodiscard]] const FrameRecord& frame_record(std::size_t k) const;
+  [[nodiscard]] ScanInfo frame_scan(std::size_t k) const;
+  [[nodiscard]] Result<Spectrum> frame(std::size_t k) const;
+
   // The index of the first scan with this scan id.
   [[nodiscard]] std::optional<std::size_t> find_scan_id(std::uint32_t scan_id) const;
 

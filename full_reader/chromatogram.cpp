@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 namespace vornak {
@@ -131,7 +134,8 @@ ScanColumns ScanColumns::read(const Acquisition& acquisition) {
   reserve(columns.scan_id, columns.retention_time_sec, columns.ms_level, columns.polarity, columns.tic,
           columns.base_peak_mz, columns.base_peak_intensity, columns.precursor_mz, columns.collision_energy,
           columns.isolation_width, columns.charge_state, columns.has_profile, columns.has_centroid,
-          columns.profile_points, columns.centroid_points);
+          columns.profile_points, columns.centroid_points, columns.scan_type, columns.frame_id,
+          columns.drift_time_ms);
   for (std::size_t index = 0; index < count; ++index) {
     const ScanInfo scan = acquisition.scan(index);
     columns.scan_id.push_back(scan.scan_id);
@@ -151,6 +155,9 @@ ScanColumns ScanColumns::read(const Acquisition& acquisition) {
     columns.has_centroid.push_back(scan.peak_block.has_value());
     columns.profile_points.push_back(scan.profile_block ? scan.profile_block->point_count : 0);
     columns.centroid_points.push_back(scan.peak_block ? scan.peak_block->point_count : 0);
+    columns.scan_type.push_back(scan.scan_type.value_or(-1));
+    columns.frame_id.push_back(scan.frame_id.value_or(-1));
+    columns.drift_time_ms.push_back(or_nan(scan.drift_time_ms));
   }
   return columns;
 }
@@ -284,6 +291,100 @@ PassResult<Chromatogram> stored_total_ion_chromatogram(const Acquisition& acquis
     chromatogram.intensity[position] = or_nan(acquisition.scan(scans[position]).tic);
   }
   return chromatogram;
+}
+
+std::string_view transition_kind_name(TransitionChromatogram::Kind kind) noexcept {
+  return kind == TransitionChromatogram::Kind::Srm ? "srm" : "sim";
+}
+
+namespace {
+
+// An m/z as instruments state it: the shortest text of the f32 it was stored as (or of the double
+// when it is not an f32 value), with at least one decimal ("269.0", "195.996").
+std::string mz_text(double mz) {
+  char text[40];
+  const auto narrow = static_cast<float>(mz);
+  const auto written = static_cast<double>(narrow) == mz ? std::to_chars(text, text + sizeof text, narrow)
+                                                          : std::to_chars(text, text + sizeof text, mz);
+  std::string result(text, written.ptr);
+  if (result.find_first_of(".en") == std::string::npos) result += ".0";
+  return result;
+}
+
+std::string transition_id(const TransitionChromatogram& chromatogram) {
+  std::string id = chromatogram.polarity == Polarity::Negative   ? "- "
+                   : chromatogram.polarity == Polarity::Positive ? "+ "
+                                                                 : "";
+  if (chromatogram.kind == TransitionChromatogram::Kind::Srm) {
+    return id + "SRM SIC Q1=" + mz_text(chromatogram.precursor_mz) + " Q3=" + mz_text(*chromatogram.product_mz);
+  }
+  return id + "SIM SIC Q1=" + mz_text(chromatogram.precursor_mz);
+}
+
+}  // namespace
+
+bool is_transition_scan(const ScanInfo& scan) noexcept {
+  const bool targeted = scan.scan_type == SCAN_TYPE_MRM || scan.scan_type == SCAN_TYPE_SIM;
+  return targeted && scan.peak_block && scan.peak_block->route.decoder == BlockDecoder::PointList;
+}
+
+void TransitionCollector::add(const ScanInfo& scan, const Spectrum& points) {
+  const bool srm = scan.scan_type == SCAN_TYPE_MRM;
+  const auto same_bits = [](double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); };
+  for (std::size_t point = 0; point < points.mz.size(); ++point) {
+    TransitionChromatogram key;
+    key.kind = srm ? TransitionChromatogram::Kind::Srm : TransitionChromatogram::Kind::Sim;
+    key.polarity = scan.polarity;
+    key.precursor_mz = srm ? scan.precursor_mz.value_or(not_a_number) : points.mz[point];
+    if (srm) key.product_mz = points.mz[point];
+    // Bit patterns, so that a NaN precursor still names one transition.
+    auto found = std::ranges::find_if(chromatograms_, [&](const TransitionChromatogram& candidate) {
+      return candidate.kind == key.kind && candidate.polarity == key.polarity &&
+             same_bits(candidate.precursor_mz, key.precursor_mz) &&
+             candidate.product_mz.has_value() == key.product_mz.has_value() &&
+             (!key.product_mz || same_bits(*candidate.product_mz, *key.product_mz));
+    });
+    if (found == chromatograms_.end()) {
+      key.id = transition_id(key);
+      key.collision_energy = scan.collision_energy;
+      chromatograms_.push_back(std::move(key));
+      found = chromatograms_.end() - 1;
+    }
+    found->time_sec.push_back(scan.retention_time_sec);
+    found->intensity.push_back(points.intensity[point]);
+    found->scans.push_back(scan.index);
+  }
+}
+
+std::vector<TransitionChromatogram> TransitionCollector::take() {
+  const auto key = [](const TransitionChromatogram& c) {
+    return std::tuple(c.kind, c.polarity, c.precursor_mz, c.product_mz.value_or(0.0));
+  };
+  std::ranges::stable_sort(chromatograms_, [&](const auto& a, const auto& b) { return key(a) < key(b); });
+  return std::move(chromatograms_);
+}
+
+PassResult<std::vector<TransitionChromatogram>> transition_chromatograms(const Acquisition& acquisition,
+                                                                         PassOptions options) {
+  std::vector<std::size_t> scans;
+  std::vector<ScanInfo> infos;
+  for (std::size_t index = 0; index < acquisition.size(); ++index) {
+    ScanInfo info = acquisition.scan(index);
+    if (!is_transition_scan(info)) continue;
+    scans.push_back(index);
+    infos.push_back(std::move(info));
+  }
+  std::vector<std::optional<Spectrum>> points(scans.size());
+  auto failure = run_pass(
+      acquisition, scans, options,
+      [&](std::size_t position, Spectrum& spectrum) { points[position] = std::move(spectrum); }, [](std::size_t) {});
+  if (failure) return std::unexpected(std::move(*failure));
+
+  TransitionCollector collector;
+  for (std::size_t position = 0; position < scans.size(); ++position) {
+    if (points[position]) collector.add(infos[position], *points[position]);  // else unreadable, skipped
+  }
+  return collector.take();
 }
 
 }  // namespace vornak

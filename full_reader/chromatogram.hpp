@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "full_reader/acquisition.hpp"
@@ -33,6 +34,9 @@ struct ScanColumns {
   std::vector<std::uint8_t> has_centroid;
   std::vector<std::uint32_t> profile_points;
   std::vector<std::uint32_t> centroid_points;
+  std::vector<std::int64_t> scan_type;    // ScanType, -1 when the record has none
+  std::vector<std::int64_t> frame_id;     // ion mobility; -1 elsewhere
+  std::vector<double> drift_time_ms;      // ion mobility; NaN elsewhere
 
   // Reads the columns of every scan of `acquisition`.
   [[nodiscard]] static ScanColumns read(const Acquisition& acquisition);
@@ -124,5 +128,46 @@ using PassResult = std::expected<T, PassError>;
 // The TIC the scan index records (NaN where a record has none); no block is read.
 [[nodiscard]] PassResult<Chromatogram> stored_total_ion_chromatogram(const Acquisition& acquisition,
                                                                      std::span<const std::size_t> scans);
+
+// One chromatogram per MRM transition or SIM ion, as triple-quadrupole runs are presented: the
+// records of scan type MRM or SIM whose block is a point list, each point one transition's count
+// at the record's time. A transition is its kind, polarity, first-quadrupole m/z (the record's
+// MzOfInterest; for SIM the ion's stored m/z) and, for MRM, the point's stored product m/z; its
+// points follow record order over all time segments. Chromatograms are listed SRM first, then by
+// polarity, Q1 and Q3, as the instruments' own software lists them.
+struct TransitionChromatogram {
+  enum class Kind : std::uint8_t { Srm, Sim };
+  std::string id;  // "- SRM SIC Q1=269.0 Q3=195.996", "+ SIM SIC Q1=302.1"
+  Kind kind = Kind::Srm;
+  Polarity polarity = Polarity::Unknown;
+  double precursor_mz = 0.0;
+  std::optional<double> product_mz;  // MRM only
+  std::optional<double> collision_energy;  // of the transition's first record
+  std::vector<double> time_sec;
+  std::vector<double> intensity;
+  std::vector<std::size_t> scans;  // the record of each point, by scan index
+};
+
+// "srm", "sim".
+[[nodiscard]] std::string_view transition_kind_name(TransitionChromatogram::Kind kind) noexcept;
+
+// Whether a scan is one of the transition records above: MRM or SIM with a point list.
+[[nodiscard]] bool is_transition_scan(const ScanInfo& scan) noexcept;
+
+// Gathers transition chromatograms from decoded point lists, handed over in record order.
+class TransitionCollector {
+ public:
+  void add(const ScanInfo& scan, const Spectrum& points);
+  // The chromatograms in a stable order: SRM before SIM, then by polarity, Q1 and Q3.
+  [[nodiscard]] std::vector<TransitionChromatogram> take();
+
+ private:
+  std::vector<TransitionChromatogram> chromatograms_;
+};
+
+// The chromatograms of every MRM and SIM record of `acquisition`, decoded on options.threads
+// workers; a record that cannot be decoded fails the pass, or is left out when skipping.
+[[nodiscard]] PassResult<std::vector<TransitionChromatogram>> transition_chromatograms(
+    const Acquisition& acquisition, PassOptions options);
 
 }  // namespace vornak

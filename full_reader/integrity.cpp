@@ -38,6 +38,12 @@ bool agrees(double computed, double stored, std::optional<FieldType> type) {
   return std::fabs(computed - stored) <= DOUBLE_TOLERANCE * std::max(1.0, std::fabs(stored));
 }
 
+// Profiles whose bins are flight times, which need calibration constants.
+bool holds_flight_times(const Spectrum& spectrum) {
+  return spectrum.encoding == ProfileEncoding::WholeBlockLzf || spectrum.encoding == ProfileEncoding::LzfAfterPreamble ||
+         spectrum.encoding == ProfileEncoding::RunLength;
+}
+
 std::string number_text(double value) {
   std::string text = std::to_string(value);
   if (text.find('.') != std::string::npos) {
@@ -78,9 +84,11 @@ class ScanChecker {
         info.peak_block && located(*info.peak_block, "centroid", "MSPeak.bin", facts_.peak_size, report);
 
     // Flight-time blocks need constants; a scan without them is reported once, not per block.
-    const bool flight_times = (info.profile_block && info.profile_block->point_count > 0) ||
-                              (info.peak_block && info.peak_block->format_id == PEAK_FORMAT_SPLIT &&
-                               info.peak_block->point_count > 0);
+    const bool split_peaks = info.peak_block && info.peak_block->route.decoder == BlockDecoder::PeakColumns &&
+                             info.peak_block->format_id == PEAK_FORMAT_SPLIT;
+    const bool flight_times = (info.profile_block && info.profile_block->route.decoder == BlockDecoder::ProfileByContent &&
+                               info.profile_block->point_count > 0) ||
+                              (split_peaks && info.peak_block->point_count > 0);
     std::optional<std::string> calibration_error;
     if (flight_times && acquisition_.calibration().has_data()) {
       const auto constants =
@@ -108,14 +116,22 @@ class ScanChecker {
     const auto centroid = decode(peak_inside, [&] { return acquisition_.centroid(index); });
 
     if (!acquisition_.calibration().has_data() && facts_.layout_from_schema) {
-      const bool profile_needs = profile && !profile->mz.empty() && profile->encoding != ProfileEncoding::Uncompressed;
-      const bool centroid_needs = centroid && !centroid->mz.empty() && info.peak_block->format_id == PEAK_FORMAT_SPLIT;
+      const bool profile_needs = profile && !profile->mz.empty() && holds_flight_times(*profile);
+      const bool centroid_needs = centroid && !centroid->mz.empty() && split_peaks;
       if (profile_needs || centroid_needs) ++uncalibrated_scans;
     }
     for (const auto* spectrum : {&profile, &centroid}) {
       if (*spectrum && (*spectrum)->calibration != CalibrationSource::None) check_mz(**spectrum, report);
     }
     if (profile && !profile->intensity.empty()) check_counts(info, *profile, centroid, report);
+    if (!profile && centroid && info.tic && info.peak_block->route.decoder == BlockDecoder::PointList) {
+      double sum = 0.0;
+      for (const double value : centroid->intensity) sum += value;
+      if (!agrees(sum, *info.tic, facts_.tic_type)) {
+        report(DamageKind::PointListTicMismatch,
+               "point-list counts sum to " + number_text(sum) + " but the record's TIC is " + number_text(*info.tic));
+      }
+    }
   }
 
   std::vector<Finding> findings;
@@ -172,7 +188,14 @@ class ScanChecker {
       if (centroid) {
         for (const double value : centroid->intensity) centroid_sum += value;
       }
-      if (!agrees(sum, *info.tic, facts_.tic_type) && !(centroid && agrees(centroid_sum, *info.tic, facts_.tic_type))) {
+      // f32 abundances: the instrument's TIC is their running sum in 32 bits, exactly.
+      bool matches = agrees(sum, *info.tic, facts_.tic_type);
+      if (profile.encoding == ProfileEncoding::F64AxisAbundances) {
+        float running = 0.0f;
+        for (const double value : profile.intensity) running += static_cast<float>(value);
+        matches = static_cast<double>(running) == *info.tic;
+      }
+      if (!matches && !(centroid && agrees(centroid_sum, *info.tic, facts_.tic_type))) {
         report(DamageKind::ProfileTicMismatch,
                "profile counts sum to " + number_text(sum) + " but the record's TIC is " + number_text(*info.tic));
       }
@@ -221,6 +244,8 @@ std::string_view damage_kind_name(DamageKind kind) noexcept {
     case DamageKind::BlockOutsideFile: return "block-outside-file";
     case DamageKind::BlockUndecodable: return "block-undecodable";
     case DamageKind::ProfileTicMismatch: return "profile-tic-mismatch";
+    case DamageKind::PointListTicMismatch: return "point-list-tic-mismatch";
+    case DamageKind::FrameSumMismatch: return "frame-sum-mismatch";
     case DamageKind::ProfileMaxMismatch: return "profile-max-mismatch";
     case DamageKind::CalibrationMissing: return "calibration-missing";
     case DamageKind::CalibrationOutOfRange: return "calibration-out-of-range";
@@ -236,6 +261,66 @@ std::string_view severity_name(Severity severity) noexcept {
 
 bool IntegrityReport::damaged() const noexcept {
   return std::ranges::any_of(findings, [](const Finding& finding) { return finding.severity == Severity::Damage; });
+}
+
+// Each ion-mobility frame's total spectrum against the bin-wise sum of its drift-bin spectra,
+// matched by m/z (the same flight-time grid; a bin of another grid is a mismatch). Frames whose
+// spectra cannot be decoded were reported by the scan pass and are skipped here.
+void check_frame_sums(const Acquisition& acquisition, std::vector<Finding>& findings) {
+  std::vector<std::vector<std::size_t>> bins_of_frame(acquisition.frame_count());
+  std::vector<std::int64_t> frame_ids;
+  for (std::size_t k = 0; k < acquisition.frame_count(); ++k) frame_ids.push_back(acquisition.frame_record(k).frame_id);
+  for (std::size_t index = 0; index < acquisition.size(); ++index) {
+    const ScanInfo scan = acquisition.scan(index);
+    const auto frame = std::ranges::find(frame_ids, scan.frame_id.value_or(-1));
+    if (frame != frame_ids.end()) bins_of_frame[static_cast<std::size_t>(frame - frame_ids.begin())].push_back(index);
+  }
+  for (std::size_t k = 0; k < acquisition.frame_count(); ++k) {
+    const ScanInfo frame_scan = acquisition.frame_scan(k);
+    if (!frame_scan.profile_block && !frame_scan.peak_block) continue;  // no total spectrum to compare
+    auto total = acquisition.frame(k);
+    if (!total) continue;
+    std::vector<double> summed(total->mz.size(), 0.0);
+    std::optional<std::string> mismatch;
+    for (const std::size_t index : bins_of_frame[k]) {
+      auto bins = acquisition.spectrum(index);
+      if (!bins) {
+        mismatch.reset();
+        summed.clear();
+        break;
+      }
+      for (std::size_t i = 0; i < bins->mz.size() && !mismatch; ++i) {
+        if (bins->intensity[i] == 0.0) continue;
+        const double mz = bins->mz[i];
+        const auto at = std::ranges::lower_bound(total->mz, mz);
+        std::size_t nearest = static_cast<std::size_t>(at - total->mz.begin());
+        if (nearest > 0 && (nearest == total->mz.size() || mz - total->mz[nearest - 1] < total->mz[nearest] - mz)) {
+          --nearest;
+        }
+        if (nearest >= total->mz.size() || std::fabs(total->mz[nearest] - mz) > 1e-6 * std::max(1.0, mz)) {
+          mismatch = "scan " + std::to_string(index) + " has a count at m/z " + number_text(mz) +
+                     ", which is not a bin of the frame's total spectrum";
+        } else {
+          summed[nearest] += bins->intensity[i];
+        }
+      }
+      if (mismatch) break;
+    }
+    if (!mismatch && !summed.empty()) {
+      for (std::size_t i = 0; i < summed.size(); ++i) {
+        if (summed[i] != total->intensity[i]) {
+          mismatch = "bin " + std::to_string(i) + " (m/z " + number_text(total->mz[i]) + ") holds " +
+                     number_text(total->intensity[i]) + " but its drift bins sum to " + number_text(summed[i]);
+          break;
+        }
+      }
+    }
+    if (mismatch) {
+      findings.push_back({DamageKind::FrameSumMismatch, Severity::Damage, std::nullopt, std::nullopt,
+                          "frame " + std::to_string(k) + " (FrameID " + std::to_string(acquisition.frame_record(k).frame_id) +
+                              "): " + *mismatch});
+    }
+  }
 }
 
 Result<IntegrityReport> check_acquisition(std::string_view path, const IntegrityOptions& options) {
@@ -304,6 +389,7 @@ Result<IntegrityReport> check_acquisition(std::string_view path, const Integrity
                                    " scans hold flight times but the folder has neither MSMassCal.bin nor "
                                    "DefaultMassCal.xml"});
   }
+  if (acquisition.ion_mobility()) check_frame_sums(acquisition, report.findings);
   std::ranges::stable_sort(scan_findings, {}, [](const Finding& finding) { return *finding.scan_index; });
   std::ranges::move(scan_findings, std::back_inserter(report.findings));
   return report;

@@ -19,6 +19,8 @@ enum class DamageKind : std::uint8_t {
   BlockUndecodable,       // a block inside its file fails to decode
   ProfileTicMismatch,     // profile counts do not sum to the record's TIC (nor do its centroids)
   ProfileMaxMismatch,     // the largest profile count is not the block's MaxY
+  PointListTicMismatch,   // a triple-quad point list's counts do not sum to the record's TIC
+  FrameSumMismatch,       // an ion-mobility frame's total spectrum is not the sum of its drift bins
   CalibrationMissing,     // a scan whose x values are flight times has no calibration constants
   CalibrationOutOfRange,  // calibrated m/z values that are not finite, positive and ascending
   MetadataMissing,        // Devices.xml or Contents.xml absent
@@ -28,7 +30,7 @@ enum class DamageKind : std::uint8_t {
 enum class Severity : std::uint8_t { Warning, Damage };
 
 // "unopenable", "block-outside-file", "block-undecodable", "profile-tic-mismatch",
-// "profile-max-mismatch", "calibration-missing", "calibration-out-of-range", "metadata-missing",
+// "profile-max-mismatch", "point-list-tic-mismatch", "frame-sum-mismatch", "calibration-missing", "calibration-out-of-range", "metadata-missing",
 // "metadata-unusable"; "warning", "damage".
 [[nodiscard]] std::string_view damage_kind_name(DamageKind kind) noexcept;
 [[nodiscard]] std::string_view severity_name(Severity severity) noexcept;
@@ -60,7 +62,9 @@ struct IntegrityOptions {
 //   - damage: an acquisition that has AcqData/MSScan.bin but cannot be opened; blocks outside
 //     their files or undecodable; profile counts that disagree with the record's TIC (when
 //     neither the profile nor the centroid sum matches it) or with the block's MaxY, where the
-//     record has those fields; flight-time spectra without calibration constants in a folder
+//     record has those fields (f32 abundances: their running sum in 32 bits, exactly);
+//     triple-quad point lists whose counts do not sum to the TIC; ion-mobility frames whose total
+//     spectrum differs from the bin-wise sum of their drift-bin spectra; flight-time spectra without calibration constants in a folder
 //     whose layout comes from MSScan.xsd, or whose calibrated m/z are not finite, positive and
 //     ascending; Devices.xml or Contents.xml present but unreadable or not well-formed XML;
 //   - warning: Devices.xml or Contents.xml missing, or well-formed without the device or the

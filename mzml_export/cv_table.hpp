@@ -45,6 +45,11 @@ inline constexpr Term FLOAT_32{"MS:1000521", "32-bit float"};
 inline constexpr Term ZLIB_COMPRESSION{"MS:1000574", "zlib compression"};
 inline constexpr Term NO_COMPRESSION{"MS:1000576", "no compression"};
 inline constexpr Term TIC_CHROMATOGRAM{"MS:1000235", "total ion current chromatogram"};
+inline constexpr Term SIM_CHROMATOGRAM{"MS:1001472", "selected ion monitoring chromatogram"};
+inline constexpr Term SRM_CHROMATOGRAM{"MS:1001473", "selected reaction monitoring chromatogram"};
+inline constexpr Term SIM_SPECTRUM{"MS:1000582", "SIM spectrum"};
+inline constexpr Term SRM_SPECTRUM{"MS:1000583", "SRM spectrum"};
+inline constexpr Term ION_MOBILITY_DRIFT_TIME{"MS:1002476", "ion mobility drift time"};
 inline constexpr Term ACQUISITION_FILE_FORMAT{"MS:1001509", "Agilent MassHunter format"};
 inline constexpr Term NATIVE_ID_FORMAT{"MS:1001508", "Agilent MassHunter nativeID format"};
 inline constexpr Term SHA1{"MS:1000569", "SHA-1"};
@@ -56,6 +61,7 @@ inline constexpr Term DETECTOR_COUNTS{"MS:1000131", "number of detector counts"}
 inline constexpr Term INSTRUMENT_MODEL_GENERIC{"MS:1000490", "Agilent instrument model"};
 inline constexpr Term SECOND{"UO:0000010", "second"};
 inline constexpr Term ELECTRONVOLT{"UO:0000266", "electronvolt"};
+inline constexpr Term MILLISECOND{"UO:0000028", "millisecond"};
 
 // Every non-obsolete term under MS:1000490 (instrument models), by accession.
 inline constexpr Term INSTRUMENT_MODELS[] = {

@@ -1,10 +1,12 @@
 // The indexed mzML writer: header, spectra in scan order from a bounded pool of workers, the TIC
-// chromatogram, the offset index and the file checksum, all in one pass over the output.
+// and SRM/SIM chromatograms, the offset index and the file checksum, all in one pass over the
+// output.
 //
 //   header (counts known from the scan index)
 //   for each scan, in order:            workers: decode + render the spectrum's content
 //     offset[k] = bytes so far          writer:  opening tag with index k, then the content
-//   chromatogram, index list, indexListOffset, <fileChecksum> + SHA-1 of all bytes before it
+//     (MRM and SIM records: their points kept for the chromatograms)
+//   chromatograms, index list, indexListOffset, <fileChecksum> + SHA-1 of all bytes before it
 #include "mzml_export/mzml_writer.hpp"
 
 #include <condition_variable>
@@ -42,7 +44,8 @@ constexpr unsigned MAX_WORKERS = 64;
 // writer catches up, few enough that memory does not grow with the acquisition.
 constexpr std::size_t SLOTS_PER_WORKER = 2;
 
-enum class Outcome : std::uint8_t { Written, Damaged, NoCentroid, Failed };
+// Transition: an MRM or SIM record kept for the chromatograms only.
+enum class Outcome : std::uint8_t { Written, Damaged, NoCentroid, Transition, Failed };
 
 struct RenderedScan {
   Outcome outcome = Outcome::Written;
@@ -54,6 +57,8 @@ struct RenderedScan {
   std::string reason;               // Damaged: the decoder's message; Written: why the profile was not
   bool fell_back = false;           // Written: centroids in place of a damaged profile
   std::optional<Error> failure;     // Failed: why the conversion must stop
+  std::optional<ScanInfo> transition_scan;  // MRM and SIM records: the record and its points
+  Spectrum transition_points;
 };
 
 RenderedScan render_scan(const Acquisition& acquisition, std::size_t index, const MzmlOptions& options,
@@ -88,6 +93,15 @@ RenderedScan render_scan(const Acquisition& acquisition, std::size_t index, cons
   }
   if (options.trim_zeros && spectrum->kind == SpectrumKind::Profile) trim_zero_bins(spectrum->mz, spectrum->intensity);
   for (const double value : spectrum->intensity) rendered.tic += value;
+  if (is_transition_scan(scan)) {
+    rendered.transition_scan = scan;
+    if (!options.srm_as_spectra) {
+      rendered.outcome = Outcome::Transition;
+      rendered.transition_points = std::move(*spectrum);
+      return rendered;
+    }
+    rendered.transition_points = *spectrum;
+  }
   rendered.points = spectrum->mz.size();
   // Room for the text at once, so that it is not copied as it grows: the terms, and two arrays
   // whose base64 text is at most that of their uncompressed 64-bit bytes (plus deflate's margin).
@@ -328,18 +342,28 @@ HeaderFacts header_facts(const Acquisition& acquisition, const MzmlOptions& opti
   return facts;
 }
 
-// The number of scans that will be attempted: all of them, or those with a centroid block.
+// The number of scans that will be attempted as spectra: all of them, or those with a centroid
+// block, less the MRM and SIM records unless they are written as spectra too.
 std::uint64_t scans_to_write(const Acquisition& acquisition, const MzmlOptions& options) {
-  if (!options.centroid_only) return acquisition.size();
   std::uint64_t count = 0;
   for (std::size_t i = 0; i < acquisition.size(); ++i) {
-    if (acquisition.scan(i).peak_block) ++count;
+    const ScanInfo scan = acquisition.scan(i);
+    if (options.centroid_only && !scan.peak_block) continue;
+    if (!options.srm_as_spectra && is_transition_scan(scan)) continue;
+    ++count;
   }
   return count;
 }
 
+// A chromatogram in the index: its id and where its element starts.
+struct IndexedChromatogram {
+  std::string id;
+  std::uint64_t offset = 0;
+};
+
 void append_index_list(std::string& out, const std::vector<std::uint64_t>& offsets,
-                       const std::vector<std::uint32_t>& scan_ids, std::uint64_t chromatogram_offset) {
+                       const std::vector<std::uint32_t>& scan_ids,
+                       const std::vector<IndexedChromatogram>& chromatograms) {
   // An index holds at least one offset: without spectra there is only the chromatogram's.
   out += offsets.empty() ? "  <indexList count=\"1\">\n" : "  <indexList count=\"2\">\n";
   if (!offsets.empty()) {
@@ -354,9 +378,13 @@ void append_index_list(std::string& out, const std::vector<std::uint64_t>& offse
     out += "    </index>\n";
   }
   out += "    <index name=\"chromatogram\">\n";
-  out += "      <offset idRef=\"TIC\">";
-  append_integer(out, chromatogram_offset);
-  out += "</offset>\n";
+  for (const IndexedChromatogram& chromatogram : chromatograms) {
+    out += "      <offset idRef=\"";
+    append_escaped(out, chromatogram.id);
+    out += "\">";
+    append_integer(out, chromatogram.offset);
+    out += "</offset>\n";
+  }
   out += "    </index>\n";
   out += "  </indexList>\n";
 }
@@ -389,6 +417,7 @@ Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string
   std::vector<std::uint32_t> scan_ids;
   std::vector<double> times;
   std::vector<double> currents;
+  TransitionCollector transitions;
   const std::size_t total = acquisition.size();
   unsigned workers = options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
   if (workers == 0) workers = 1;
@@ -413,6 +442,8 @@ Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string
         case Outcome::NoCentroid:
           ++summary.scans_without_centroid;
           break;
+        case Outcome::Transition:
+          break;
         case Outcome::Written: {
           if (rendered.fell_back) {
             summary.profile_fallbacks.push_back({index, rendered.scan_id, std::move(rendered.reason)});
@@ -430,30 +461,53 @@ Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string
           if (auto written = document.write(rendered.content); !written) return std::unexpected(written.error());
           offsets.push_back(element_offset);
           scan_ids.push_back(rendered.scan_id);
-          times.push_back(rendered.retention_time_sec);
-          currents.push_back(rendered.tic);
           break;
         }
+      }
+      if (rendered.outcome == Outcome::Written || rendered.outcome == Outcome::Transition) {
+        times.push_back(rendered.retention_time_sec);
+        currents.push_back(rendered.tic);
+      }
+      if (rendered.transition_scan) {
+        ++summary.transition_scans;
+        transitions.add(*rendered.transition_scan, rendered.transition_points);
       }
       if (options.progress) options.progress(index + 1, total);
     }
   }
   summary.spectra_written = offsets.size();
 
-  std::string tail = "      </spectrumList>\n      <chromatogramList count=\"1\" defaultDataProcessingRef=\"";
+  const std::vector<TransitionChromatogram> transition_chromatograms = transitions.take();
+  std::string tail = "      </spectrumList>\n      <chromatogramList count=\"";
+  append_integer(tail, 1 + transition_chromatograms.size());
+  tail += "\" defaultDataProcessingRef=\"";
   tail += PROCESSING_ID;
   tail += "\">\n";
-  const std::uint64_t chromatogram_offset = document.offset() + tail.size() + ELEMENT_INDENT.size();
+  std::vector<IndexedChromatogram> chromatograms;
+  chromatograms.push_back({"TIC", document.offset() + tail.size() + ELEMENT_INDENT.size()});
   RenderScratch scratch;
-  if (auto rendered = append_tic_chromatogram(tail, times, currents, {options.compress, FloatWidth::Bits64}, scratch);
-      !rendered) {
+  const ArrayOptions chromatogram_arrays{options.compress, FloatWidth::Bits64};
+  if (auto rendered = append_tic_chromatogram(tail, times, currents, chromatogram_arrays, scratch); !rendered) {
     return std::unexpected(rendered.error());
   }
-  tail += "      </chromatogramList>\n    </run>\n  </mzML>\n";
   if (auto written = document.write(tail); !written) return std::unexpected(written.error());
+  for (const TransitionChromatogram& chromatogram : transition_chromatograms) {
+    std::string element;
+    chromatograms.push_back({chromatogram.id, document.offset() + ELEMENT_INDENT.size()});
+    if (auto rendered = append_transition_chromatogram(element, chromatograms.size() - 1, chromatogram,
+                                                       chromatogram_arrays, scratch);
+        !rendered) {
+      return std::unexpected(rendered.error());
+    }
+    if (auto written = document.write(element); !written) return std::unexpected(written.error());
+  }
+  summary.chromatograms_written = chromatograms.size();
+  if (auto written = document.write("      </chromatogramList>\n    </run>\n  </mzML>\n"); !written) {
+    return std::unexpected(written.error());
+  }
 
   std::string index;
-  append_index_list(index, offsets, scan_ids, chromatogram_offset);
+  append_index_list(index, offsets, scan_ids, chromatograms);
   // The offset of "<indexList", after its indentation.
   const std::uint64_t index_offset = document.offset() + index.find('<');
   index += "  <indexListOffset>";

@@ -21,6 +21,8 @@ struct MzmlOptions {
   bool trim_zeros = false;
   // Each scan's centroid spectrum; scans without a centroid block are left out.
   bool centroid_only = false;
+  // MRM and SIM records become SRM and SIM chromatograms; true writes them as spectra as well.
+  bool srm_as_spectra = false;
   // Threads that decode and encode spectra; 0: one per hardware thread.
   unsigned workers = 0;
   // Polled between spectra; when it becomes true the conversion stops with an error.
@@ -41,6 +43,8 @@ struct MzmlSummary {
   std::uint64_t scans = 0;                   // scans in the acquisition
   std::uint64_t spectra_written = 0;
   std::uint64_t scans_without_centroid = 0;  // centroid_only: scans with no centroid block
+  std::uint64_t transition_scans = 0;        // MRM and SIM records (chromatograms, not spectra by default)
+  std::uint64_t chromatograms_written = 0;   // the TIC and one per transition
   std::vector<DamagedScan> damaged;          // left out, in scan order
   // Written as centroid spectra because their profile block is damaged, in scan order.
   std::vector<DamagedScan> profile_fallbacks;
@@ -50,7 +54,9 @@ struct MzmlSummary {
 
 // Writes `acquisition` as indexed mzML to `output_path`. The file is written under a temporary
 // name in the same folder and renamed to `output_path` only when complete; on every failure the
-// temporary file is removed and nothing appears under `output_path`. Each scan's spectrum is the
+// temporary file is removed and nothing appears under `output_path`. MRM and SIM records are
+// written as one SRM or SIM chromatogram per transition after the TIC (as spectra too with
+// srm_as_spectra), and count in the TIC. Each other scan's spectrum is the
 // one Acquisition::spectrum gives (its profile, else its centroids), or its centroids with
 // centroid_only. A scan whose spectrum cannot be decoded is left out (so is one whose centroids
 // cannot be decoded and whose profile block is empty), and one whose profile block is damaged gets

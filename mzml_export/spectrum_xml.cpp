@@ -130,7 +130,13 @@ Result<void> append_spectrum_content(std::string& out, const ScanInfo& scan, Spe
                                      std::span<const double> mz, std::span<const double> intensity, double tic,
                                      const ArrayOptions& options, RenderScratch& scratch) {
   if (scan.ms_level >= 1) append_cv_param(out, I1, cv::MS_LEVEL, std::to_string(scan.ms_level));
-  append_cv_param(out, I1, scan.ms_level >= 2 ? cv::MSN_SPECTRUM : cv::MS1_SPECTRUM);
+  if (scan.scan_type == SCAN_TYPE_MRM) {
+    append_cv_param(out, I1, cv::SRM_SPECTRUM);
+  } else if (scan.scan_type == SCAN_TYPE_SIM) {
+    append_cv_param(out, I1, cv::SIM_SPECTRUM);
+  } else {
+    append_cv_param(out, I1, scan.ms_level >= 2 ? cv::MSN_SPECTRUM : cv::MS1_SPECTRUM);
+  }
   append_cv_param(out, I1, kind == SpectrumKind::Profile ? cv::PROFILE_SPECTRUM : cv::CENTROID_SPECTRUM);
   if (scan.polarity == Polarity::Positive) append_cv_param(out, I1, cv::POSITIVE_SCAN);
   if (scan.polarity == Polarity::Negative) append_cv_param(out, I1, cv::NEGATIVE_SCAN);
@@ -152,6 +158,7 @@ Result<void> append_spectrum_content(std::string& out, const ScanInfo& scan, Spe
   out += I2;
   out += "<scan>\n";
   append_cv_number(out, I3, cv::SCAN_START_TIME, scan.retention_time_sec, &cv::SECOND);
+  if (scan.drift_time_ms) append_cv_number(out, I3, cv::ION_MOBILITY_DRIFT_TIME, *scan.drift_time_ms, &cv::MILLISECOND);
   if (scan.mz_range_low && scan.mz_range_high) {
     out += I3;
     out += "<scanWindowList count=\"1\">\n";
@@ -205,6 +212,75 @@ Result<void> append_tic_chromatogram(std::string& out, std::span<const double> t
     return written;
   }
   if (auto written = append_array(out, I2, I3, currents, FloatWidth::Bits64, cv::INTENSITY_ARRAY,
+                                  cv::DETECTOR_COUNTS, options, scratch);
+      !written) {
+    return written;
+  }
+  out += I1;
+  out += "</binaryDataArrayList>\n";
+  out += I0;
+  out += "</chromatogram>\n";
+  return {};
+}
+
+namespace {
+
+// A chromatogram's precursor or product: the isolation window's target m/z, and for the
+// precursor the activation (collision-induced, with the record's energy).
+void append_isolation_target(std::string& out, std::string_view element, double mz,
+                             const TransitionChromatogram* activated) {
+  out += I1;
+  out += "<";
+  out += element;
+  out += ">\n";
+  out += I2;
+  out += "<isolationWindow>\n";
+  append_cv_number(out, I3, cv::ISOLATION_WINDOW_TARGET_MZ, mz, &cv::MZ_UNIT);
+  out += I2;
+  out += "</isolationWindow>\n";
+  if (activated != nullptr) {
+    out += I2;
+    out += "<activation>\n";
+    append_cv_param(out, I3, cv::COLLISION_INDUCED_DISSOCIATION);
+    if (activated->collision_energy) {
+      append_cv_number(out, I3, cv::COLLISION_ENERGY, *activated->collision_energy, &cv::ELECTRONVOLT);
+    }
+    out += I2;
+    out += "</activation>\n";
+  }
+  out += I1;
+  out += "</";
+  out += element;
+  out += ">\n";
+}
+
+}  // namespace
+
+Result<void> append_transition_chromatogram(std::string& out, std::size_t index,
+                                            const TransitionChromatogram& chromatogram, const ArrayOptions& options,
+                                            RenderScratch& scratch) {
+  out += I0;
+  out += "<chromatogram index=\"";
+  append_integer(out, index);
+  out += "\" id=\"";
+  append_escaped(out, chromatogram.id);
+  out += "\" defaultArrayLength=\"";
+  append_integer(out, chromatogram.time_sec.size());
+  out += "\">\n";
+  const bool srm = chromatogram.kind == TransitionChromatogram::Kind::Srm;
+  append_cv_param(out, I1, srm ? cv::SRM_CHROMATOGRAM : cv::SIM_CHROMATOGRAM);
+  if (chromatogram.polarity == Polarity::Positive) append_cv_param(out, I1, cv::POSITIVE_SCAN);
+  if (chromatogram.polarity == Polarity::Negative) append_cv_param(out, I1, cv::NEGATIVE_SCAN);
+  append_isolation_target(out, "precursor", chromatogram.precursor_mz, &chromatogram);
+  if (chromatogram.product_mz) append_isolation_target(out, "product", *chromatogram.product_mz, nullptr);
+  out += I1;
+  out += "<binaryDataArrayList count=\"2\">\n";
+  if (auto written = append_array(out, I2, I3, chromatogram.time_sec, FloatWidth::Bits64, cv::TIME_ARRAY, cv::SECOND,
+                                  options, scratch);
+      !written) {
+    return written;
+  }
+  if (auto written = append_array(out, I2, I3, chromatogram.intensity, FloatWidth::Bits64, cv::INTENSITY_ARRAY,
                                   cv::DETECTOR_COUNTS, options, scratch);
       !written) {
     return written;

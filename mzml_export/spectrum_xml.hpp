@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "full_reader/acquisition.hpp"
+#include "full_reader/chromatogram.hpp"
 #include "mzml_export/binary_array.hpp"
 #include "mzml_export/cv_table.hpp"
 #include "reader_lib/error.hpp"
@@ -48,5 +49,12 @@ inline constexpr std::string_view ELEMENT_INDENT = "        ";
 [[nodiscard]] Result<void> append_tic_chromatogram(std::string& out, std::span<const double> times_sec,
                                                    std::span<const double> currents, const ArrayOptions& options,
                                                    RenderScratch& scratch);
+
+// Appends one SRM or SIM chromatogram element after ELEMENT_INDENT: its type and polarity, the
+// first quadrupole's m/z as the precursor's isolation window target, the product's for SRM,
+// times in seconds and the counts, 64-bit.
+[[nodiscard]] Result<void> append_transition_chromatogram(std::string& out, std::size_t index,
+                                                          const TransitionChromatogram& chromatogram,
+                                                          const ArrayOptions& options, RenderScratch& scratch);
 
 }  // namespace vornak

@@ -71,6 +71,16 @@ class AcquisitionHandle {
     return new SpectrumHandle(std::move(acquisition), std::move(info), request);
   }
 
+  // The total spectrum of ion-mobility frame k (0-based); IndexError outside.
+  [[nodiscard]] SpectrumHandle* frame(Py_ssize_t k) const {
+    std::shared_ptr<const Acquisition> acquisition = get();
+    const auto count = static_cast<Py_ssize_t>(acquisition->frame_count());
+    if (k < 0) k += count;
+    if (k < 0 || k >= count) throw nb::index_error("frame index out of range");
+    ScanInfo info = acquisition->frame_scan(static_cast<std::size_t>(k));
+    return new SpectrumHandle(std::move(acquisition), std::move(info), SpectrumRequest::Frame);
+  }
+
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
   [[nodiscard]] const std::string& path() const noexcept { return path_; }
   [[nodiscard]] const std::string& name() const noexcept { return name_; }
@@ -196,6 +206,9 @@ nb::dict scan_table(const AcquisitionHandle& handle) {
   table["has_centroid"] = flags(columns->has_centroid);
   table["profile_points"] = array_view(columns->profile_points, owner);
   table["centroid_points"] = array_view(columns->centroid_points, owner);
+  table["scan_type"] = array_view(columns->scan_type, owner);
+  table["frame_id"] = array_view(columns->frame_id, owner);
+  table["drift_time"] = array_view(columns->drift_time_ms, owner);
   return table;
 }
 
@@ -272,6 +285,35 @@ void bind_acquisition(nb::module_& module) {
       .def_prop_ro("instrument_accession", &AcquisitionHandle::accession,
                    "The PSI-MS accession of the instrument model.")
       .def_prop_ro("acquired_time", &AcquisitionHandle::acquired_time)
+      .def_prop_ro(
+          "frame_count", [](const AcquisitionHandle& handle) { return handle.get()->frame_count(); },
+          "Ion mobility: the number of frames of IMSFrame.bin (0 in other runs).")
+      .def("frame", &AcquisitionHandle::frame, nb::arg("k"),
+           "Ion mobility: the total spectrum of the k-th frame of IMSFrame.bin (0-based; negative counts "
+           "from the end), a Spectrum whose frame_id is set and whose arrays are empty when the frame has "
+           "no total-spectrum record.")
+      .def(
+          "chromatograms",
+          [](const AcquisitionHandle& handle, std::optional<unsigned> threads, bool skip_unreadable) {
+            const PassOptions options = pass_options(threads, skip_unreadable);
+            std::shared_ptr<const Acquisition> acquisition = handle.get();
+            std::optional<PassResult<std::vector<TransitionChromatogram>>> result;
+            {
+              nb::gil_scoped_release detached;
+              result.emplace(transition_chromatograms(*acquisition, options));
+            }
+            if (!*result) raise_block_error((*result).error().error);
+            nb::list chromatograms;
+            for (TransitionChromatogram& chromatogram : **result) {
+              chromatograms.append(nb::cast(new TransitionHandle{std::move(chromatogram)}, nb::rv_policy::take_ownership));
+            }
+            return chromatograms;
+          },
+          nb::arg("threads") = nb::none(), nb::arg("skip_unreadable") = false,
+          nb::sig("def chromatograms(self, threads: int | None = None, skip_unreadable: bool = False) -> "
+                  "list[TransitionChromatogram]"),
+          "The MRM and SIM chromatograms of a triple-quadrupole run, one per transition (Q1, Q3) or SIM "
+          "ion, times and counts in record order over all time segments; an empty list for other runs.")
       .def(
           "spectrum",
           [](const AcquisitionHandle& handle, Py_ssize_t index) {

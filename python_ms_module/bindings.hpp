@@ -53,7 +53,8 @@ ArrayView<T> array_view(const std::vector<T>& values, nb::handle owner) {
   return ArrayView<T>(values.empty() ? &no_values : values.data(), 1, shape, owner);
 }
 
-enum class SpectrumRequest : std::uint8_t { Auto, Profile, Centroid };
+// Auto: Acquisition::spectrum; Frame: the total spectrum of the ion-mobility frame `info.index`.
+enum class SpectrumRequest : std::uint8_t { Auto, Profile, Centroid, Frame };
 
 // One scan's spectrum as Python sees it. The index facts are copied at creation; the arrays are
 // decoded on first use by whichever thread asks first and published with one atomic exchange,
@@ -85,6 +86,11 @@ struct ChromatogramHandle {
   Chromatogram chromatogram;
   std::string kind;      // "tic", "stored-tic", "bpc", "xic"
   bool single_trace = true;  // false: intensity is 2-D, one row per target
+};
+
+// The MRM and SIM chromatograms of a triple-quadrupole run, owned by their Python object.
+struct TransitionHandle {
+  TransitionChromatogram chromatogram;
 };
 
 void bind_errors(nb::module_& module);

@@ -20,7 +20,8 @@ namespace vornak::python_ms {
 namespace {
 
 nb::dict convert(const std::filesystem::path& path, const std::filesystem::path& out, bool compress,
-                 int intensity_bits, bool trim_zeros, bool centroid_only, std::optional<unsigned> threads) {
+                 int intensity_bits, bool trim_zeros, bool centroid_only, bool srm_as_spectra,
+                 std::optional<unsigned> threads) {
   if (intensity_bits != 32 && intensity_bits != 64) throw nb::value_error("intensity_bits must be 32 or 64");
   if (threads && *threads == 0) throw nb::value_error("threads must be at least 1");
   MzmlOptions options;
@@ -28,6 +29,7 @@ nb::dict convert(const std::filesystem::path& path, const std::filesystem::path&
   options.intensity_width = intensity_bits == 32 ? FloatWidth::Bits32 : FloatWidth::Bits64;
   options.trim_zeros = trim_zeros;
   options.centroid_only = centroid_only;
+  options.srm_as_spectra = srm_as_spectra;
   options.workers = threads.value_or(0);
 
   std::optional<Result<Acquisition>> opened;
@@ -49,6 +51,8 @@ nb::dict convert(const std::filesystem::path& path, const std::filesystem::path&
   result["scans"] = summary.scans;
   result["spectra_written"] = summary.spectra_written;
   result["scans_without_centroid"] = summary.scans_without_centroid;
+  result["transition_scans"] = summary.transition_scans;
+  result["chromatograms_written"] = summary.chromatograms_written;
   result["damaged"] = damaged;
   result["bytes_written"] = summary.bytes_written;
   result["checksum"] = summary.file_checksum;
@@ -60,14 +64,15 @@ nb::dict convert(const std::filesystem::path& path, const std::filesystem::path&
 void bind_convert(nb::module_& module) {
   module.def("convert", &convert, nb::arg("path"), nb::arg("out"), nb::kw_only(), nb::arg("compress") = true,
              nb::arg("intensity_bits") = 64, nb::arg("trim_zeros") = false, nb::arg("centroid_only") = false,
-             nb::arg("threads") = nb::none(),
+             nb::arg("srm_as_spectra") = false, nb::arg("threads") = nb::none(),
              nb::sig("def convert(path: str | os.PathLike, out: str | os.PathLike, *, compress: bool = True, "
                      "intensity_bits: int = 64, trim_zeros: bool = False, centroid_only: bool = False, "
-                     "threads: int | None = None) -> dict[str, typing.Any]"),
+                     "srm_as_spectra: bool = False, threads: int | None = None) -> dict[str, typing.Any]"),
              "Writes the acquisition at `path` as indexed mzML to `out` (written under a temporary name and "
              "renamed when complete). Scans whose spectrum cannot be decoded are left out and listed in "
-             "the returned summary: {'scans', 'spectra_written', 'scans_without_centroid', 'damaged': "
-             "[(index, scan_id, reason)], 'bytes_written', 'checksum'}. Raises FolderError or "
+             "the returned summary: {'scans', 'spectra_written', 'scans_without_centroid', 'transition_scans', "
+             "'chromatograms_written', 'damaged': [(index, scan_id, reason)], 'bytes_written', 'checksum'}. "
+             "MRM and SIM records become SRM and SIM chromatograms (with srm_as_spectra, spectra as well). Raises FolderError or "
              "ScanIndexError when the folder cannot be opened, Error when the file cannot be written.");
 }
 

@@ -22,6 +22,7 @@ const Spectrum& SpectrumHandle::decoded() const {
     nb::gil_scoped_release detached;
     Result<Spectrum> result = request_ == SpectrumRequest::Profile    ? acquisition_->profile(info_.index)
                               : request_ == SpectrumRequest::Centroid ? acquisition_->centroid(info_.index)
+                              : request_ == SpectrumRequest::Frame    ? acquisition_->frame(info_.index)
                                                                       : acquisition_->spectrum(info_.index);
     if (result) {
       fresh = std::make_unique<Spectrum>(std::move(*result));
@@ -53,6 +54,7 @@ std::string repr(const SpectrumHandle& spectrum) {
                      " retention_time=" + nb::repr(nb::float_(info.retention_time_sec)).c_str();
   if (spectrum.request() == SpectrumRequest::Profile) text += " profile";
   if (spectrum.request() == SpectrumRequest::Centroid) text += " centroid";
+  if (spectrum.request() == SpectrumRequest::Frame) text += " frame";
   return text + ">";
 }
 
@@ -111,6 +113,35 @@ void bind_spectrum(nb::module_& module) {
             return encoding_name(*encoding);
           },
           "How a profile block was stored ('lzf', 'run-length', ...); None for centroids.")
+      .def_prop_ro("scan_type", [](const SpectrumHandle& s) { return scan_type_name(s.info().scan_type); },
+                   "The record's scan type: 'full_scan', 'sim', 'mrm', 'product_ion', 'precursor_ion', "
+                   "'neutral_loss', ... ('unknown' when the record has none).")
+      .def_prop_ro("time_segment", [](const SpectrumHandle& s) { return s.info().time_segment; },
+                   "The record's TimeSegmentID, or None.")
+      .def_prop_ro("frame_id", [](const SpectrumHandle& s) { return s.info().frame_id; },
+                   "Ion mobility: the frame (FrameID) the spectrum belongs to; None elsewhere.")
+      .def_prop_ro("drift_bin", [](const SpectrumHandle& s) { return s.info().drift_bin; },
+                   "Ion mobility: the drift bin (0 for a frame's total spectrum); None elsewhere.")
+      .def_prop_ro("drift_time", [](const SpectrumHandle& s) { return s.info().drift_time_ms; },
+                   "Ion mobility: the drift time in ms; None elsewhere.")
+      .def_prop_ro(
+          "channels",
+          [](const SpectrumHandle& s) -> std::optional<std::string_view> {
+            const ChannelValues values = s.decoded().channels;
+            if (values == ChannelValues::None) return std::nullopt;
+            return channel_values_name(values);
+          },
+          "ICP-MS channel blocks: 'stored' (mz holds the channel values as stored) or 'transitions' "
+          "(the product m/z of each channel's transition, its first-quadrupole m/z in "
+          "channel_precursor_mz); None for other spectra.")
+      .def_prop_ro(
+          "channel_precursor_mz",
+          [](nb::handle_t<SpectrumHandle> self) -> std::optional<ArrayView<double>> {
+            const Spectrum& spectrum = nb::cast<const SpectrumHandle&>(self).decoded();
+            if (spectrum.channels != ChannelValues::Transitions) return std::nullopt;
+            return array_view(spectrum.precursor_mz, self);
+          },
+          "ICP-MS MS/MS: the first quadrupole's m/z of each channel; None otherwise.")
       .def("__len__", [](const SpectrumHandle& s) { return s.decoded().mz.size(); })
       .def("__repr__", &repr);
 }

@@ -91,65 +91,6 @@ Result<std::vector<std::array<double, 10>>> decode_rows(ByteView bytes) {
 
 // --- DefaultMassCal.xml -------------------------------------------------------------------
 
-bool is_element(const pugi::xml_node& node, std::string_view name) {
-  return node.type() == pugi::node_element && local_name(node) == name;
-}
-
-pugi::xml_node first_child_element(const pugi::xml_node& parent, std::string_view name) {
-  for (const pugi::xml_node child : parent.children()) {
-    if (is_element(child, name)) return child;
-  }
-  return {};
-}
-
-// The white space that XML Schema strips around a number or a token.
-std::string_view trim_xml_space(std::string_view text) {
-  constexpr std::string_view SPACE = " \t\r\n";
-  const std::size_t first = text.find_first_not_of(SPACE);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(SPACE) - first + 1);
-}
-
-// The text of an element whose children are all character data (plain or CDATA), trimmed;
-// absent when it holds an element, a comment or a processing instruction.
-std::optional<std::string> element_text(const pugi::xml_node& element) {
-  std::string text;
-  for (const pugi::xml_node child : element.children()) {
-    if (child.type() != pugi::node_pcdata && child.type() != pugi::node_cdata) return std::nullopt;
-    text += child.value();
-  }
-  return std::string(trim_xml_space(text));
-}
-
-// A sign of "+" is allowed before a digit, as XML Schema numbers allow it; from_chars does not.
-std::string_view without_plus(std::string_view text) {
-  if (text.size() >= 2 && text[0] == '+' && (text[1] == '.' || (text[1] >= '0' && text[1] <= '9'))) {
-    return text.substr(1);
-  }
-  return text;
-}
-
-// The whole text as a decimal integer of type T; absent for any other text or one out of range.
-template <typename T>
-std::optional<T> parse_whole(std::string_view text) {
-  text = without_plus(trim_xml_space(text));
-  T value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-// The whole text as a decimal or scientific number ("1.59817794359326E-06"), independent of
-// the locale; absent for any other text or one out of the range of a double.
-std::optional<double> parse_number(std::string_view text) {
-  text = without_plus(text);
-  double value = 0.0;
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 // Values 1..N of one Step, by their Number attribute; absent entries were not in the document.
 using StepValues = std::array<std::optional<double>, POLYNOMIAL_VALUES>;
 
@@ -160,10 +101,10 @@ Result<StepValues> read_step_values(const pugi::xml_node& step, std::size_t valu
   if (!values_element) return std::unexpected(parse_error(in_step + " has no Values"));
   StepValues values;
   for (const pugi::xml_node value : values_element.children()) {
-    if (!is_element(value, "Value")) continue;
+    if (!is_xml_element(value, "Value")) continue;
     const pugi::xml_attribute number_attribute = value.attribute("Number");
     if (!number_attribute) return std::unexpected(parse_error(in_step + " has a Value without a Number"));
-    const std::optional<std::size_t> number = parse_whole<std::size_t>(number_attribute.value());
+    const std::optional<std::size_t> number = parse_xml_integer<std::size_t>(number_attribute.value());
     if (!number || *number < 1 || *number > value_limit) {
       return std::unexpected(parse_error(in_step + " has a Value whose Number " + quoted(number_attribute.value()) +
                                          " is not a whole number from 1 to " + std::to_string(value_limit)));
@@ -175,7 +116,7 @@ Result<StepValues> read_step_values(const pugi::xml_node& step, std::size_t valu
     const std::string value_name = where + "Value " + std::to_string(*number) + " of the " + std::string(step_name) + " step";
     const std::optional<std::string> text = element_text(value);
     if (!text) return std::unexpected(parse_error(value_name + " is not plain text"));
-    const std::optional<double> parsed = parse_number(*text);
+    const std::optional<double> parsed = parse_xml_number(*text);
     if (!parsed) return std::unexpected(parse_error(value_name + " is not a number: " + quoted(*text)));
     if (!std::isfinite(*parsed)) return std::unexpected(parse_error(value_name + " is not finite: " + quoted(*text)));
     slot = *parsed;
@@ -202,7 +143,7 @@ Result<DefaultCalibration> parse_default_calibration(const pugi::xml_node& eleme
   if (!id_attribute) {
     return std::unexpected(parse_error("DefaultMassCal.xml has a DefaultCalibration without a DefaultCalibrationID"));
   }
-  const std::optional<std::int64_t> id = parse_whole<std::int64_t>(id_attribute.value());
+  const std::optional<std::int64_t> id = parse_xml_integer<std::int64_t>(id_attribute.value());
   if (!id) {
     return std::unexpected(parse_error("DefaultMassCal.xml has a DefaultCalibrationID that is not a whole number: " +
                                        quoted(id_attribute.value())));
@@ -215,7 +156,7 @@ Result<DefaultCalibration> parse_default_calibration(const pugi::xml_node& eleme
   bool has_traditional = false;
   bool has_polynomial = false;
   for (const pugi::xml_node step : element.children()) {
-    if (!is_element(step, "Step")) continue;
+    if (!is_xml_element(step, "Step")) continue;
     const pugi::xml_node formula_element = first_child_element(step, "CalibrationFormula");
     const std::optional<std::string> formula =
         formula_element ? element_text(formula_element) : std::optional<std::string>();
@@ -238,7 +179,7 @@ Result<DefaultCalibration> parse_default_calibration(const pugi::xml_node& eleme
       const std::optional<std::string> flags_text =
           flags_element ? element_text(flags_element) : std::optional<std::string>();
       if (!flags_text) return std::unexpected(parse_error(where + "the Polynomial step has no ValueUseFlags text"));
-      const std::optional<std::uint32_t> flags = parse_whole<std::uint32_t>(*flags_text);
+      const std::optional<std::uint32_t> flags = parse_xml_integer<std::uint32_t>(*flags_text);
       if (!flags) {
         return std::unexpected(parse_error(where + "the Polynomial step's ValueUseFlags " + quoted(*flags_text) +
                                            " is not a whole number from 0 to 4294967295"));
@@ -280,7 +221,7 @@ Result<std::vector<DefaultCalibration>> parse_default_calibrations(ByteView byte
     return std::unexpected(parse_error("DefaultMassCal.xml is not a well-formed UTF-8 XML document"));
   }
   const pugi::xml_node root = document.document_element();
-  if (!is_element(root, "DefaultMassCalibration")) {
+  if (!is_xml_element(root, "DefaultMassCalibration")) {
     return std::unexpected(parse_error("DefaultMassCal.xml has no DefaultMassCalibration document element"));
   }
   const pugi::xml_node list = first_child_element(root, "DefaultCalibrations");
@@ -288,7 +229,7 @@ Result<std::vector<DefaultCalibration>> parse_default_calibrations(ByteView byte
 
   std::vector<DefaultCalibration> calibrations;
   for (const pugi::xml_node element : list.children()) {
-    if (!is_element(element, "DefaultCalibration")) continue;
+    if (!is_xml_element(element, "DefaultCalibration")) continue;
     Result<DefaultCalibration> calibration = parse_default_calibration(element);
     if (!calibration) return std::unexpected(calibration.error());
     for (const DefaultCalibration& earlier : calibrations) {

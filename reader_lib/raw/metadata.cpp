@@ -180,4 +180,46 @@ std::optional<std::string> parse_acquired_time(const std::string& path) {
   return parse_acquired_time_text(*bytes);
 }
 
+bool is_xml_element(const pugi::xml_node& node, std::string_view name) {
+  return node.type() == pugi::node_element && local_name(node) == name;
+}
+
+pugi::xml_node first_child_element(const pugi::xml_node& parent, std::string_view name) {
+  for (const pugi::xml_node child : parent.children()) {
+    if (is_xml_element(child, name)) return child;
+  }
+  return {};
+}
+
+// The white space that XML Schema strips around a number or a token.
+std::string_view trim_xml_space(std::string_view text) {
+  constexpr std::string_view SPACE = " \t\r\n";
+  const std::size_t first = text.find_first_not_of(SPACE);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(SPACE) - first + 1);
+}
+
+// The text of an element whose children are all character data (plain or CDATA), trimmed;
+// absent when it holds an element, a comment or a processing instruction.
+std::optional<std::string> element_text(const pugi::xml_node& element) {
+  std::string text;
+  for (const pugi::xml_node child : element.children()) {
+    if (child.type() != pugi::node_pcdata && child.type() != pugi::node_cdata) return std::nullopt;
+    text += child.value();
+  }
+  return std::string(trim_xml_space(text));
+}
+
+// The whole text as a decimal or scientific number ("1.59817794359326E-06"), independent of
+// the locale; absent for any other text or one out of the range of a double.
+std::optional<double> parse_xml_number(std::string_view text) {
+  text = without_xml_plus(text);
+  double value = 0.0;
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
+  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+
 }  // namespace vornak

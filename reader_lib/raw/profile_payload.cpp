@@ -41,7 +41,8 @@ constexpr std::string_view RULE =
     "A profile block of N bins is decoded by the first of these that applies:\n"
     "1. run-length: the block has at least 24 bytes and its u32 at byte 16 has 0x90 in the high byte and "
     "N in the low 24 bits; bytes 0-15 are the header (f64 flight time of bin 0, f64 step); "
-    "UncompressedByteCount is not used.\n"
+    "UncompressedByteCount is not used. The tokens must reach the last bin, except in ion-mobility "
+    "frame sums, whose streams stop at their last non-empty bin.\n"
     "2. uncompressed: the block has exactly 28N bytes: N f32 channel x values, N f64 intensities, then "
     "two f64 columns that are not returned.\n"
     "3. lzf-after-preamble: LZF from byte 16 decodes to exactly 16 + 4N bytes: the header, then N u32 "
@@ -62,14 +63,14 @@ void read_header(const std::uint8_t* header, ProfilePayload& payload) {
 }
 
 // The 0x90 word matched: the block is run-length encoded, whatever the tokens hold.
-Result<ProfilePayload> decode_run_length_block(ByteView block, std::uint32_t point_count) {
+Result<ProfilePayload> decode_run_length_block(ByteView block, std::uint32_t point_count, TrailingBins trailing) {
   ProfilePayload payload;
   payload.encoding = ProfileEncoding::RunLength;
   read_header(block.data(), payload);
   payload.intensity.resize(point_count);
   const Result<void> decoded = decode_run_length(block.subspan(RUN_LENGTH_TOKENS_AT),
                                                  field_at<std::int32_t>(block, RUN_LENGTH_SKIP_AT), point_count,
-                                                 payload.intensity.data());
+                                                 payload.intensity.data(), trailing);
   if (!decoded) return std::unexpected(decoded.error());
   return payload;
 }
@@ -111,6 +112,8 @@ std::string_view encoding_name(ProfileEncoding encoding) noexcept {
     case ProfileEncoding::LzfAfterPreamble: return "lzf-after-preamble";
     case ProfileEncoding::RunLength: return "run-length";
     case ProfileEncoding::Uncompressed: return "uncompressed";
+    case ProfileEncoding::F32AxisCounts: return "f32-axis-counts";
+    case ProfileEncoding::F64AxisAbundances: return "f64-axis-abundances";
   }
   return "unknown";
 }
@@ -118,7 +121,7 @@ std::string_view encoding_name(ProfileEncoding encoding) noexcept {
 std::string_view encoding_rule() noexcept { return RULE; }
 
 Result<ProfilePayload> decode_profile_payload(ByteView block, std::uint32_t point_count,
-                                              std::uint32_t uncompressed_byte_count) {
+                                              std::uint32_t uncompressed_byte_count, TrailingBins trailing) {
   const std::uint64_t count = point_count;
   std::string tried;  // why each form did not apply, for the error at the end
 
@@ -126,7 +129,7 @@ Result<ProfilePayload> decode_profile_payload(ByteView block, std::uint32_t poin
   if (block.size() >= RUN_LENGTH_TOKENS_AT) {
     const std::uint32_t mark = field_at<std::uint32_t>(block, RUN_LENGTH_MARK_AT);
     const std::uint32_t marked_count = mark & 0xFFFFFFu;
-    if (mark >> 24 == RUN_LENGTH_MARK && marked_count == count) return decode_run_length_block(block, point_count);
+    if (mark >> 24 == RUN_LENGTH_MARK && marked_count == count) return decode_run_length_block(block, point_count, trailing);
     tried = mark >> 24 == RUN_LENGTH_MARK
                 ? "run-length: the 0x90 word at byte 16 gives " + std::to_string(marked_count) + " bins"
                 : "run-length: the u32 at byte 16 is " + hex32(mark) + ", not 0x90 in the high byte";

@@ -16,9 +16,13 @@ enum class ProfileEncoding : std::uint8_t {
   LzfAfterPreamble,  // 16 raw bytes, then LZF of the 16-byte header and u32 counts
   RunLength,         // 16 raw header bytes, the 0x90 word, then run-length tokens
   Uncompressed,      // 28 bytes per point: N f32 channel x, N f64 intensities, two more f64 columns
+  // Triple-quadrupole profiles (decoded by quad_blocks, named here with the others):
+  F32AxisCounts,      // f32 first x, f32 step, N i32 counts
+  F64AxisAbundances,  // f64 first x, f64 step, N f32 abundances
 };
 
-// "lzf", "lzf-after-preamble", "run-length", "uncompressed".
+// "lzf", "lzf-after-preamble", "run-length", "uncompressed", "f32-axis-counts",
+// "f64-axis-abundances".
 [[nodiscard]] std::string_view encoding_name(ProfileEncoding encoding) noexcept;
 
 struct ProfilePayload {
@@ -29,12 +33,17 @@ struct ProfilePayload {
   std::vector<double> x;           // per-bin x when the block stores it (uncompressed); empty otherwise
 };
 
+// Whether a run-length stream must code the empty bins at its end (with a skip token) or may
+// stop after its last non-empty bin, as ion-mobility frame sums do.
+enum class TrailingBins : std::uint8_t { MustBeCoded, MayBeSilent };
+
 // Decodes one profile block of `point_count` bins whose record declares
 // `uncompressed_byte_count` (0 when the layout has no such field). The encoding is chosen
 // from the content as encoding_rule() describes; a block that no encoding decodes to exactly
 // point_count bins is a Parse error whose text says what was tried.
 [[nodiscard]] Result<ProfilePayload> decode_profile_payload(ByteView block, std::uint32_t point_count,
-                                                            std::uint32_t uncompressed_byte_count);
+                                                            std::uint32_t uncompressed_byte_count,
+                                                            TrailingBins trailing = TrailingBins::MustBeCoded);
 
 // The rule decode_profile_payload follows, in words (printed by documentation and tools).
 [[nodiscard]] std::string_view encoding_rule() noexcept;
@@ -44,10 +53,10 @@ struct ProfilePayload {
 // `leading_skip` is the word as stored: minus the number of empty bins before the tokens.
 // Tokens start 4 bytes wide; a negative token v skips ~(v >> 2) bins and sets the width from
 // v & 3 (3: 1 byte, 2: 2 bytes, 1: 4 bytes, 0: 8 bytes). A positive leading-skip word, a token
-// or skip that would pass the last bin, a token cut short, or a stream that ends before the
-// last bin (trailing empty bins take a skip token) is a Parse error; nothing is written past
-// `point_count` bins.
+// or skip that would pass the last bin, or a token cut short is a Parse error; so is a stream that
+// ends before the last bin unless `trailing` says such bins may be silent (they are then empty).
+// Nothing is written past `point_count` bins.
 [[nodiscard]] Result<void> decode_run_length(ByteView tokens, std::int32_t leading_skip, std::uint32_t point_count,
-                                             double* out);
+                                             double* out, TrailingBins trailing = TrailingBins::MustBeCoded);
 
 }  // namespace vornak

@@ -73,7 +73,8 @@ Result<void> decode_tokens_of_width(ByteView tokens, std::uint64_t point_count, 
 
 }  // namespace
 
-Result<void> decode_run_length(ByteView tokens, std::int32_t leading_skip, std::uint32_t point_count, double* out) {
+Result<void> decode_run_length(ByteView tokens, std::int32_t leading_skip, std::uint32_t point_count, double* out,
+                               TrailingBins trailing) {
   if (leading_skip > 0) {
     return std::unexpected(Error::parse("Run-length leading-skip word is " + std::to_string(leading_skip) +
                                         "; it holds minus the number of empty bins, so it cannot be positive"));
@@ -100,8 +101,11 @@ Result<void> decode_run_length(ByteView tokens, std::int32_t leading_skip, std::
     }
     if (!run) return run;
   }
-  // A stream ends on the last bin: trailing empty bins take a skip token, never silence.
-  if (cursor.bin != count) {
+  // A stream ends on the last bin: trailing empty bins take a skip token, except in the blocks
+  // whose writers leave them out (ion-mobility frame sums).
+  if (cursor.bin != count && trailing == TrailingBins::MayBeSilent) {
+    std::fill(out + cursor.bin, out + count, 0.0);
+  } else if (cursor.bin != count) {
     return std::unexpected(Error::parse("Run-length tokens end at bin " + std::to_string(cursor.bin) + " of " +
                                         std::to_string(count)));
   }

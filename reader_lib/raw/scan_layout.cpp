@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -19,7 +20,7 @@ namespace vornak {
 namespace {
 
 constexpr std::string_view XML_SCHEMA_NAMESPACE = "http://www.w3.org/2001/XMLSchema";
-constexpr std::string_view RECORD_TYPE = "ScanRecordType";
+constexpr std::string_view SCAN_RECORD_TYPE = "ScanRecordType";
 constexpr std::string_view DESCRIPTOR_TYPE = "SpectrumParamsType";
 
 constexpr std::uint32_t MAX_DESCRIPTOR_COUNT = 16;
@@ -38,13 +39,8 @@ constexpr BuiltInType BUILT_IN_TYPES[] = {
     {"long", FieldType::Int64},    {"float", FieldType::Float32}, {"double", FieldType::Float64},
 };
 
-Error schema_error(std::string_view text) { return Error::parse("MSScan.xsd: " + std::string(text)); }
 
 std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
-
-bool is_element(const pugi::xml_node& node, std::string_view name) {
-  return node.type() == pugi::node_element && local_name(node) == name;
-}
 
 // Whether `prefix` stands for the XML Schema namespace at `node`: by the nearest declaration of
 // that prefix on the node or an ancestor, or, where none is in scope, by being the prefix the
@@ -71,12 +67,13 @@ struct Region {
 // found as a complete message.
 class SchemaLayout {
  public:
-  SchemaLayout(const pugi::xml_node& schema, std::string_view schema_prefix)
-      : schema_(schema), schema_prefix_(schema_prefix) {}
+  SchemaLayout(const pugi::xml_node& schema, std::string_view schema_prefix, std::string_view file_name,
+               std::string_view record_type)
+      : schema_(schema), schema_prefix_(schema_prefix), file_name_(file_name), record_type_(record_type) {}
 
   Result<void> index_types() {
     for (const pugi::xml_node type : schema_.children()) {
-      if (!is_element(type, "complexType")) continue;
+      if (!is_xml_element(type, "complexType")) continue;
       const std::string_view name = type.attribute("name").value();
       if (name.empty()) return std::unexpected(schema_error("a top-level complexType has no name"));
       if (!types_.emplace(name, type).second) {
@@ -86,9 +83,15 @@ class SchemaLayout {
     return {};
   }
 
+  // Lays out the record type; `descriptor_count` is checked only when the record has a
+  // descriptor element (a record without one is flat: every field a scan field).
   Result<RecordLayout> lay_out_record(std::uint32_t descriptor_count);
 
  private:
+  [[nodiscard]] Error schema_error(std::string_view text) const {
+    return Error::parse(std::string(file_name_) + ": " + std::string(text));
+  }
+
   // What an element's type attribute refers to.
   struct TypeReference {
     std::optional<FieldType> built_in;  // set for a built-in type
@@ -108,6 +111,8 @@ class SchemaLayout {
 
   pugi::xml_node schema_;
   std::string_view schema_prefix_;
+  std::string_view file_name_;
+  std::string_view record_type_;  // the complexType of one record
   std::map<std::string_view, pugi::xml_node> types_;
   std::vector<std::string_view> open_types_;  // the types being laid out, outermost first
   std::size_t element_visits_ = 0;
@@ -163,7 +168,7 @@ Result<void> SchemaLayout::lay_out_element(const pugi::xml_node& element, std::s
   if (!element.attribute("type")) {
     // An anonymous type written inside the element.
     for (const pugi::xml_node child : element.children()) {
-      if (is_element(child, "complexType")) return lay_out_type(child, field_name, field_name, depth + 1, region);
+      if (is_xml_element(child, "complexType")) return lay_out_type(child, field_name, field_name, depth + 1, region);
     }
     return std::unexpected(schema_error("element " + quoted(field_name) + " has no type"));
   }
@@ -172,7 +177,7 @@ Result<void> SchemaLayout::lay_out_element(const pugi::xml_node& element, std::s
   if (type->complex_type) {
     if (type->name == DESCRIPTOR_TYPE) {
       return std::unexpected(schema_error("element " + quoted(field_name) + " of type " + quoted(DESCRIPTOR_TYPE) +
-                                          " is not directly in " + quoted(RECORD_TYPE)));
+                                          " is not directly in " + quoted(record_type_)));
     }
     return lay_out_type(type->complex_type, type->name, field_name, depth + 1, region);
   }
@@ -201,8 +206,8 @@ Result<void> SchemaLayout::lay_out_type(const pugi::xml_node& type, std::string_
   }
   if (named) open_types_.push_back(type_name);
   for (const pugi::xml_node child : type.children()) {
-    if (child.type() != pugi::node_element || is_element(child, "annotation")) continue;
-    if (!is_element(child, "sequence")) {
+    if (child.type() != pugi::node_element || is_xml_element(child, "annotation")) continue;
+    if (!is_xml_element(child, "sequence")) {
       return std::unexpected(schema_error("type " + quoted(type_name) + " uses " + quoted(child.name()) +
                                           ", which has no fixed layout"));
     }
@@ -219,11 +224,11 @@ Result<void> SchemaLayout::lay_out_sequence(const pugi::xml_node& sequence, std:
                                         quoted(type_name)));
   }
   for (const pugi::xml_node child : sequence.children()) {
-    if (child.type() != pugi::node_element || is_element(child, "annotation")) continue;
+    if (child.type() != pugi::node_element || is_xml_element(child, "annotation")) continue;
     Result<void> laid_out;
-    if (is_element(child, "element")) {
+    if (is_xml_element(child, "element")) {
       laid_out = lay_out_element(child, type_name, prefix, depth, region);
-    } else if (is_element(child, "sequence")) {
+    } else if (is_xml_element(child, "sequence")) {
       laid_out = lay_out_sequence(child, type_name, prefix, depth + 1, region);
     } else {
       laid_out = std::unexpected(schema_error("type " + quoted(type_name) + " uses " + quoted(child.name()) +
@@ -239,11 +244,11 @@ Result<void> SchemaLayout::lay_out_sequence(const pugi::xml_node& sequence, std:
 //   descriptors:   SpectrumParamsType laid out once, repeated descriptor_count times
 //   trailing:      the elements after the descriptor element, after the last descriptor
 Result<RecordLayout> SchemaLayout::lay_out_record(std::uint32_t descriptor_count) {
-  const auto record_type = types_.find(RECORD_TYPE);
+  const auto record_type = types_.find(record_type_);
   if (record_type == types_.end()) {
-    return std::unexpected(schema_error("no complexType named " + quoted(RECORD_TYPE)));
+    return std::unexpected(schema_error("no complexType named " + quoted(record_type_)));
   }
-  open_types_.push_back(RECORD_TYPE);
+  open_types_.push_back(record_type_);
 
   RecordLayout layout;
   layout.descriptor_count = descriptor_count;
@@ -254,26 +259,26 @@ Result<RecordLayout> SchemaLayout::lay_out_record(std::uint32_t descriptor_count
 
   // Only the record's own sequence (or sequences) may hold the descriptor element.
   for (const pugi::xml_node sequence : record_type->second.children()) {
-    if (sequence.type() != pugi::node_element || is_element(sequence, "annotation")) continue;
-    if (!is_element(sequence, "sequence")) {
-      return std::unexpected(schema_error("type " + quoted(RECORD_TYPE) + " uses " + quoted(sequence.name()) +
+    if (sequence.type() != pugi::node_element || is_xml_element(sequence, "annotation")) continue;
+    if (!is_xml_element(sequence, "sequence")) {
+      return std::unexpected(schema_error("type " + quoted(record_type_) + " uses " + quoted(sequence.name()) +
                                           ", which has no fixed layout"));
     }
     for (const pugi::xml_node element : sequence.children()) {
-      if (element.type() != pugi::node_element || is_element(element, "annotation")) continue;
+      if (element.type() != pugi::node_element || is_xml_element(element, "annotation")) continue;
       Region& region = descriptor_seen ? trailing : scan;
-      if (is_element(element, "sequence")) {
-        if (auto laid_out = lay_out_sequence(element, RECORD_TYPE, {}, 1, region); !laid_out) {
+      if (is_xml_element(element, "sequence")) {
+        if (auto laid_out = lay_out_sequence(element, record_type_, {}, 1, region); !laid_out) {
           return std::unexpected(laid_out.error());
         }
         continue;
       }
-      if (!is_element(element, "element")) {
-        return std::unexpected(schema_error("type " + quoted(RECORD_TYPE) + " uses " + quoted(element.name()) +
+      if (!is_xml_element(element, "element")) {
+        return std::unexpected(schema_error("type " + quoted(record_type_) + " uses " + quoted(element.name()) +
                                             ", which has no fixed layout"));
       }
       if (!is_descriptor_element(element)) {
-        if (auto laid_out = lay_out_element(element, RECORD_TYPE, {}, 0, region); !laid_out) {
+        if (auto laid_out = lay_out_element(element, record_type_, {}, 0, region); !laid_out) {
           return std::unexpected(laid_out.error());
         }
         continue;
@@ -281,9 +286,14 @@ Result<RecordLayout> SchemaLayout::lay_out_record(std::uint32_t descriptor_count
       const std::string_view name = element.attribute("name").value();
       if (descriptor_seen) {
         return std::unexpected(schema_error("two elements of type " + quoted(DESCRIPTOR_TYPE) + " in " +
-                                            quoted(RECORD_TYPE) + " (the second is " + quoted(name) + ")"));
+                                            quoted(record_type_) + " (the second is " + quoted(name) + ")"));
       }
       descriptor_seen = true;
+      if (descriptor_count == 0 || descriptor_count > MAX_DESCRIPTOR_COUNT) {
+        return std::unexpected(Error::parse("MSScan.bin: " + std::to_string(descriptor_count) +
+                                            " block descriptors per record (expected 1 to " +
+                                            std::to_string(MAX_DESCRIPTOR_COUNT) + ")"));
+      }
       if (auto visit = count_visit(); !visit) return std::unexpected(visit.error());
       const auto type = resolve_type(element, name);
       if (!type) return std::unexpected(type.error());
@@ -308,9 +318,13 @@ Result<RecordLayout> SchemaLayout::lay_out_record(std::uint32_t descriptor_count
     }
   }
   if (!descriptor_seen) {
-    return std::unexpected(schema_error(quoted(RECORD_TYPE) + " has no element of type " + quoted(DESCRIPTOR_TYPE)));
+    // A flat record (ion mobility): its block fields are scan fields of their own names.
+    layout.descriptor_count = 0;
+    layout.scan_fields_size = scan.offset;
+    if (scan.offset == 0) return std::unexpected(schema_error(quoted(record_type_) + " has no fields"));
+  } else {
+    layout.trailing_size = trailing.offset - (layout.scan_fields_size + descriptor_count * layout.descriptor_size);
   }
-  layout.trailing_size = trailing.offset - (layout.scan_fields_size + descriptor_count * layout.descriptor_size);
 
   // One name, one field: a reader looks fields up by name.
   for (const std::vector<FieldSlot>* slots : {&layout.scan_fields, &layout.block_fields, &layout.trailing_fields}) {
@@ -403,23 +417,113 @@ const FieldSlot* RecordLayout::trailing_field(std::string_view name) const noexc
   return find_slot(trailing_fields, name);
 }
 
-Result<RecordLayout> parse_scan_schema(ByteView document_bytes, std::uint32_t descriptor_count) {
-  if (descriptor_count == 0 || descriptor_count > MAX_DESCRIPTOR_COUNT) {
-    return std::unexpected(Error::parse("MSScan.bin: " + std::to_string(descriptor_count) +
-                                        " block descriptors per record (expected 1 to " +
-                                        std::to_string(MAX_DESCRIPTOR_COUNT) + ")"));
-  }
+namespace {
+
+Result<RecordLayout> parse_record_schema(ByteView document_bytes, std::string_view file_name,
+                                         std::string_view record_type, std::uint32_t descriptor_count) {
+  const auto fail = [&](std::string_view text) {
+    return std::unexpected(Error::parse(std::string(file_name) + ": " + std::string(text)));
+  };
   pugi::xml_document document;
-  if (!load_xml_document(document_bytes, document)) {
-    return std::unexpected(schema_error("not a well-formed UTF-8 XML document"));
-  }
+  if (!load_xml_document(document_bytes, document)) return fail("not a well-formed UTF-8 XML document");
   const pugi::xml_node schema = document.document_element();
   if (local_name(schema) != "schema") {
-    return std::unexpected(schema_error("the document element is " + quoted(schema.name()) + ", not a schema"));
+    return fail("the document element is " + quoted(schema.name()) + ", not a schema");
   }
-  SchemaLayout layout(schema, split_qualified_name(schema.name()).prefix);
+  SchemaLayout layout(schema, split_qualified_name(schema.name()).prefix, file_name, record_type);
   if (auto indexed = layout.index_types(); !indexed) return std::unexpected(indexed.error());
   return layout.lay_out_record(descriptor_count);
+}
+
+}  // namespace
+
+Result<RecordLayout> parse_scan_schema(ByteView document_bytes, std::uint32_t descriptor_count) {
+  return parse_record_schema(document_bytes, "MSScan.xsd", SCAN_RECORD_TYPE, descriptor_count);
+}
+
+Result<RecordLayout> parse_frame_schema(ByteView document_bytes) {
+  auto layout = parse_record_schema(document_bytes, "IMSFrame.xsd", "FrameRecordType", 0);
+  if (layout && layout->descriptor_size != 0) {
+    return std::unexpected(Error::parse("IMSFrame.xsd: the frame record has a block descriptor"));
+  }
+  return layout;
+}
+
+RecordLayout icpms_builtin_layout() {
+  // Fields in record order; offsets follow from the sizes.
+  struct Field {
+    std::string_view name;
+    FieldType type;
+  };
+  constexpr Field SCAN_FIELDS[] = {
+      {"ScanID", FieldType::Int32},        {"ScanMethodID", FieldType::Int32}, {"TimeSegmentID", FieldType::Int32},
+      {"ScanTime", FieldType::Float64},    {"MSLevel", FieldType::Int32},      {"ScanType", FieldType::Int32},
+      {"TIC", FieldType::Float64},         {"BasePeakMZ", FieldType::Float64}, {"BasePeakValue", FieldType::Float64},
+      {"Status", FieldType::Int32},        {"IonMode", FieldType::Int32},      {"IonPolarity", FieldType::Int32},
+      {"SamplingPeriod", FieldType::Float64},
+  };
+  constexpr Field BLOCK_FIELDS[] = {
+      {"SpectrumFormatID", FieldType::Int32}, {"SpectrumOffset", FieldType::Int64}, {"ByteCount", FieldType::Int32},
+      {"PointCount", FieldType::Int32},       {"MinX", FieldType::Float64},         {"MaxX", FieldType::Float64},
+      {"MinY", FieldType::Float64},           {"MaxY", FieldType::Float64},
+  };
+  constexpr Field TRAILING_FIELDS[] = {
+      {"XSpecificParamType.Offset", FieldType::Int64},
+      {"XSpecificParamType.ByteCount", FieldType::Int32},
+  };
+  const auto lay_out = [](std::span<const Field> fields, std::uint32_t start, std::vector<FieldSlot>& slots) {
+    std::uint32_t offset = start;
+    for (const Field& field : fields) {
+      slots.push_back({std::string(field.name), field.type, offset});
+      offset += static_cast<std::uint32_t>(field_size(field.type));
+    }
+    return offset - start;
+  };
+  RecordLayout layout;
+  layout.source = LayoutSource::BuiltIn;
+  layout.scan_fields_size = lay_out(SCAN_FIELDS, 0, layout.scan_fields);
+  layout.descriptor_size = lay_out(BLOCK_FIELDS, 0, layout.block_fields);
+  layout.descriptor_count = 1;
+  layout.trailing_size =
+      lay_out(TRAILING_FIELDS, layout.scan_fields_size + layout.descriptor_size, layout.trailing_fields);
+  return layout;
+}
+
+std::optional<RecordLayout> schemaless_icpms_layout(ByteView bytes, std::uint32_t data_offset) {
+  constexpr std::size_t LAYOUT_WORD_OFFSET = 0x48;
+  constexpr std::size_t DESCRIPTOR_COUNT_OFFSET = 0x4C;
+  constexpr std::uint32_t ICPMS_LAYOUT_WORD = 2;
+  constexpr std::uint64_t CHANNEL_POINT_BYTES = 28;
+  if (bytes.size() < DESCRIPTOR_COUNT_OFFSET + 4 || data_offset > bytes.size()) return std::nullopt;
+  if (field_at<std::uint32_t>(bytes, LAYOUT_WORD_OFFSET) != ICPMS_LAYOUT_WORD ||
+      field_at<std::uint32_t>(bytes, DESCRIPTOR_COUNT_OFFSET) != 1) {
+    return std::nullopt;
+  }
+  const ByteView area = bytes.subspan(data_offset);
+  if (area.empty() || area.size() % ICPMS_BUILTIN_STRIDE != 0) return std::nullopt;
+
+  RecordLayout layout = icpms_builtin_layout();
+  const auto slot = [&](std::string_view name) {
+    const FieldSlot* found = layout.scan_field(name);
+    return found != nullptr ? found : layout.block_field(name);
+  };
+  const FieldSlot& scan_time = *slot("ScanTime");
+  const std::uint32_t descriptor = layout.descriptor_offset(0);
+  const auto block_value = [&](ByteView record, std::string_view name) {
+    return as_integer(read_field(record.subspan(descriptor), *layout.block_field(name)));
+  };
+  for (std::size_t at = 0; at < area.size(); at += ICPMS_BUILTIN_STRIDE) {
+    const ByteView record = area.subspan(at, ICPMS_BUILTIN_STRIDE);
+    const double time = as_double(read_field(record, scan_time));
+    const std::int64_t points = block_value(record, "PointCount");
+    const std::int64_t byte_count = block_value(record, "ByteCount");
+    if (!std::isfinite(time) || block_value(record, "SpectrumFormatID") != 1 ||
+        block_value(record, "SpectrumOffset") < 0 || points < 0 ||
+        static_cast<std::uint64_t>(byte_count) != CHANNEL_POINT_BYTES * static_cast<std::uint64_t>(points)) {
+      return std::nullopt;
+    }
+  }
+  return layout;
 }
 
 std::optional<RecordLayout> builtin_layout(std::uint32_t stride) {

@@ -54,6 +54,9 @@ struct RecordLayout {
   std::uint32_t trailing_size = 0;
   LayoutSource source = LayoutSource::Schema;
 
+  // A record without block descriptors (ion mobility): its blocks are described by scan fields
+  // of their own names (MsProf*, MsPeak*).
+  [[nodiscard]] bool flat() const noexcept { return descriptor_size == 0; }
   // At most 65536 for every layout made here, so the sum cannot wrap.
   [[nodiscard]] std::uint32_t stride() const noexcept {
     return scan_fields_size + descriptor_count * descriptor_size + trailing_size;
@@ -75,14 +78,35 @@ struct RecordLayout {
 // element of a built-in type (xs:byte, short, int, long, float, double, with any prefix bound to
 // the XML Schema namespace) is a field, an element of another complexType of the document is
 // laid out in place ("Outer.Inner"), and the one element of type SpectrumParamsType is the
-// block descriptor, repeated `descriptor_count` times where it stands. minOccurs does not make
+// block descriptor, repeated `descriptor_count` times where it stands; a record type without
+// such an element is flat (descriptor_count 0, every field a scan field, and the word at 0x4C
+// says nothing). minOccurs does not make
 // a field absent; elements inside comments do not count. Each field name is unique within its
 // region. Parse errors, with a message naming what is wrong: a document that is not UTF-8 XML,
 // no ScanRecordType, no or two SpectrumParamsType elements, an unknown type, an element that may
 // repeat (maxOccurs other than 1, except the descriptor's), a choice or other variable content,
-// a type that contains itself or nests more than 16 deep, a descriptor count of 0 or above 16,
-// or a stride above 65536 bytes.
+// a type that contains itself or nests more than 16 deep, a descriptor count of 0 or above 16
+// for a record with a descriptor, or a stride above 65536 bytes.
 [[nodiscard]] Result<RecordLayout> parse_scan_schema(ByteView document, std::uint32_t descriptor_count);
+
+// The frame record of an ion-mobility folder's IMSFrame.xsd (complexType FrameRecordType), laid
+// out by the same rules; a frame record has no block descriptor. Errors name IMSFrame.xsd.
+[[nodiscard]] Result<RecordLayout> parse_frame_schema(ByteView document);
+
+// The layout ICP-MS instruments write without a schema: 136-byte records of 72 bytes of scan
+// fields (ScanID, ScanMethodID, TimeSegmentID, ScanTime, MSLevel, ScanType, TIC, BasePeakMZ,
+// BasePeakValue, Status, IonMode, IonPolarity, SamplingPeriod), one 52-byte descriptor
+// (SpectrumFormatID, SpectrumOffset, ByteCount, PointCount, MinX, MaxX, MinY, MaxY) and a trailing
+// XSpecificParamType (Offset, ByteCount) into MSScan_XSpecific.bin. Its source is BuiltIn.
+[[nodiscard]] RecordLayout icpms_builtin_layout();
+inline constexpr std::uint32_t ICPMS_BUILTIN_STRIDE = 136;
+
+// The ICP-MS layout for a scan index without a schema, when it fits exactly: the layout word
+// (u32 at 0x48) is 2, one descriptor per record (u32 at 0x4C), a non-empty record area of whole
+// 136-byte records, and every record describes a channel block: format 1, a non-negative offset,
+// 28 bytes per point, a finite retention time. None otherwise. `bytes` is the whole MSScan.bin
+// and `data_offset` its checked first-record offset.
+[[nodiscard]] std::optional<RecordLayout> schemaless_icpms_layout(ByteView bytes, std::uint32_t data_offset);
 
 // The built-in layout of a record stride detected without a schema (one of MSSCAN_STRIDES):
 // exactly the fields that MSScan's record decoder reads, at its offsets. Its scan fields use
