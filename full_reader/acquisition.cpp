@@ -388,6 +388,7 @@ void Acquisition::State::add_frame_facts(std::size_t record_index, ScanInfo& inf
   }
   const FrameMethod* method = frames->method(frame.method_id);
   if (!info.calibration_id && method != nullptr) info.calibration_id = method->default_calibration_id;
+  if (info.polarity == Polarity::Unknown && method != nullptr) info.polarity = polarity_of(method->ion_polarity);
   if (known.drift_bin) {
     info.drift_bin = as_integer(read_field(record(record_index), *known.drift_bin));
     if (*info.drift_bin > 0 && method != nullptr && method->drift_bin_period_ms) {

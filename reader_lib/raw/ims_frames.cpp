@@ -38,6 +38,9 @@ Result<std::vector<FrameMethod>> read_methods(ByteView document_bytes) {
     if (const auto text = element_text(first_child_element(node, "DefMassCalId"))) {
       method.default_calibration_id = parse_xml_integer<std::int64_t>(*text);
     }
+    if (const auto text = element_text(first_child_element(node, "IonPolarity"))) {
+      method.ion_polarity = parse_xml_integer<std::int64_t>(*text);
+    }
     if (std::ranges::find(methods, method.id, &FrameMethod::id) != methods.end()) {
       return std::unexpected(Error::parse("IMSFrameMeth.xml: two frame methods with id " + std::to_string(*id)));
     }

@@ -29,6 +29,7 @@ struct FrameMethod {
   std::int64_t id = 0;
   std::optional<double> drift_bin_period_ms;  // FrameDtPeriod
   std::optional<std::int64_t> default_calibration_id;  // DefMassCalId
+  std::optional<std::int64_t> ion_polarity;            // IonPolarity: 0 positive, 1 negative, 3 mixed
 };
 
 class FrameTable {

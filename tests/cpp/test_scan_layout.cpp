@@ -224,10 +224,15 @@ TEST(ScanSchema, BoundaryTable) {
        1, "error: MSScan.xsd: unknown type 'mstns:SpectrumParamsType' of element 'SpectrumParamValues'"},
       {"no descriptor element", schema(element("ScanID", "xs:int") + element("P", "Other")), 1,
        "error: MSScan.xsd: unknown type 'Other' of element 'P'"},
-      {"descriptor element missing",
+      // Without a descriptor element the record is flat, whatever the word at 0x4C says.
+      {"descriptor element missing: a flat record",
        R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema"><xs:complexType name="ScanRecordType"><xs:sequence>)" +
-           element("A", "xs:int") + "</xs:sequence></xs:complexType></xs:schema>",
-       1, "error: MSScan.xsd: 'ScanRecordType' has no element of type 'SpectrumParamsType'"},
+           element("A", "xs:int") + element("B", "xs:short") + "</xs:sequence></xs:complexType></xs:schema>",
+       2, "A:int@0 B:short@4 | | | 6 + 0x0 + 0"},
+      {"a flat record with no fields",
+       R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema"><xs:complexType name="ScanRecordType">)"
+       "<xs:sequence/></xs:complexType></xs:schema>",
+       0, "error: MSScan.xsd: 'ScanRecordType' has no fields"},
       {"two descriptor elements", schema(std::string(DESCRIPTOR_ELEMENT) + element("Again", "SpectrumParamsType")), 1,
        "error: MSScan.xsd: two elements of type 'SpectrumParamsType' in 'ScanRecordType' (the second is 'Again')"},
       {"descriptor inside another type", schema(element("W", "Wrap"), FORMAT_ONLY,

@@ -19,6 +19,7 @@ if not hasattr(vornak_ms, "convert"):
     pytest.skip("vornak_ms was built without the mzML writer", allow_module_level=True)
 
 REALDATA = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "realdata"
+REALDATA2 = REALDATA.parent / "realdata2"
 STANDARDS = REALDATA.parent / "standards"
 MS_LEVEL, SCAN_START_TIME, SELECTED_ION_MZ = "MS:1000511", "MS:1000016", "MS:1000744"
 
@@ -75,9 +76,12 @@ def check_file(path, names):
             assert names.get(element.get("unitAccession")) == element.get("unitName"), etree.tostring(element)
 
 
-def written_scans(acquisition, summary, centroid_only=False):
-    """The vornak_ms spectra that the file holds, in order."""
+def written_scans(acquisition, summary, centroid_only=False, srm_as_spectra=False):
+    """The vornak_ms spectra that the file holds, in order (MRM and SIM records are chromatograms)."""
     left_out = {index for index, _, _ in summary["damaged"]}
+    if not srm_as_spectra:
+        left_out |= {int(index) for chromatogram in acquisition.chromatograms(skip_unreadable=True)
+                     for index in chromatogram.scan_index}
     spectra = []
     for index in range(len(acquisition)):
         if index in left_out:
@@ -140,25 +144,58 @@ def compare_with_pyopenms(path, expected):
             assert read.getPrecursors()[0].getMZ() == spectrum.precursor_mz
 
 
+def compare_chromatograms(path, acquisition):
+    """The SRM/SIM chromatograms pyteomics reads back: ids, isolation targets, times and counts."""
+    expected = acquisition.chromatograms()
+    with indexed_reader(path) as reader:
+        ids = list(reader.index["chromatogram"].keys())
+        assert ids == ["TIC"] + [c.id for c in expected]
+        for chromatogram in expected:
+            read = reader.get_by_id(chromatogram.id)
+            kind = "selected reaction monitoring chromatogram" if chromatogram.kind == "srm" \
+                else "selected ion monitoring chromatogram"
+            assert kind in read
+            assert np.array_equal(read["time array"], chromatogram.time)
+            assert np.array_equal(read["intensity array"], chromatogram.intensity)
+            target = read["precursor"][0]["isolationWindow"]["isolation window target m/z"]
+            assert target == chromatogram.precursor_mz
+            if chromatogram.product_mz is not None:
+                product = read["product"][0]["isolationWindow"]["isolation window target m/z"]
+                assert product == chromatogram.product_mz
+
+
 def real_folders():
-    if not REALDATA.is_dir():
-        return []
-    return sorted(path.name for path in REALDATA.iterdir() if path.is_dir())
+    return sorted((base.name, path.name) for base in (REALDATA, REALDATA2) if base.is_dir()
+                  for path in base.iterdir() if path.is_dir())
 
 
-@pytest.mark.parametrize("folder", real_folders())
-def test_real_folders_round_trip(folder, tmp_path):
+@pytest.mark.parametrize("base,folder", real_folders(), ids=lambda value: value)
+def test_real_folders_round_trip(base, folder, tmp_path):
     pytest.importorskip("pyteomics")
     pytest.importorskip("lxml")
+    source = REALDATA.parent / base / folder
     out = tmp_path / f"{folder}.mzML"
-    summary = vornak_ms.convert(REALDATA / folder, out)
+    summary = vornak_ms.convert(source, out)
     assert summary["bytes_written"] == out.stat().st_size
     check_file(out, vocabulary())
-    with vornak_ms.open(REALDATA / folder) as acquisition:
+    with vornak_ms.open(source) as acquisition:
         expected = written_scans(acquisition, summary)
         assert summary["spectra_written"] == len(expected)
+        assert summary["chromatograms_written"] == 1 + len(acquisition.chromatograms())
         compare_with_pyopenms(out, expected)
         compare_with_pyteomics(out, expected)
+        compare_chromatograms(out, acquisition)
+        if acquisition.frame_count:
+            with indexed_reader(out) as reader:
+                for spectrum in expected[:50]:
+                    scan = reader.get_by_id(spectrum.native_id)["scanList"]["scan"][0]
+                    assert scan["ion mobility drift time"] == spectrum.drift_time
+    if folder == "ochre.D":
+        assert summary["transition_scans"] == 3442 and summary["spectra_written"] == 0
+        both = tmp_path / "both.mzML"
+        summary = vornak_ms.convert(source, both, srm_as_spectra=True)
+        check_file(both, vocabulary())
+        assert summary["spectra_written"] == 3442 and summary["chromatograms_written"] == 5
     if folder == "copper.D":
         assert [(index, scan_id) for index, scan_id, _ in summary["damaged"]] == [(3, 2377)]
         assert "MSProfile.bin" in summary["damaged"][0][2] or "MSPeak.bin" in summary["damaged"][0][2]
