@@ -93,7 +93,7 @@ RenderedScan render_scan(const Acquisition& acquisition, std::size_t index, cons
   // whose base64 text is at most that of their uncompressed 64-bit bytes (plus deflate's margin).
   const std::size_t array_text = 4 * ((rendered.points * sizeof(double) + 2) / 3) + 1024;
   rendered.content.reserve(8192 + 2 * array_text);
-  const ArrayOptions arrays{options.compress, options.intensity_width};
+  const ArrayOptions arrays{options.compression, options.intensity_width, options.numpress};
   if (auto written = append_spectrum_content(rendered.content, scan, spectrum->kind, spectrum->mz,
                                              spectrum->intensity, rendered.tic, arrays, scratch);
       !written) {
@@ -445,7 +445,7 @@ Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string
   tail += "\">\n";
   const std::uint64_t chromatogram_offset = document.offset() + tail.size() + ELEMENT_INDENT.size();
   RenderScratch scratch;
-  if (auto rendered = append_tic_chromatogram(tail, times, currents, {options.compress, FloatWidth::Bits64}, scratch);
+  if (auto rendered = append_tic_chromatogram(tail, times, currents, {options.compression, FloatWidth::Bits64}, scratch);
       !rendered) {
     return std::unexpected(rendered.error());
   }
