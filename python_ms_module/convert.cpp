@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
@@ -65,9 +66,36 @@ nb::dict convert(const std::filesystem::path& path, const std::filesystem::path&
   return result;
 }
 
+// The array encoding of the writer for `values`, uncompressed: the MS-Numpress encoding chosen
+// ("linear", "positive integer", "short logged float", or "plain" when the values do not fit it)
+// and the base64 text, for tests that decode it with independent implementations.
+nb::tuple encode_array(nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> values,
+                       const std::string& numpress) {
+  Numpress kind = Numpress::Off;
+  if (numpress == "linear") {
+    kind = Numpress::Linear;
+  } else if (numpress == "intensity") {
+    kind = Numpress::Intensity;
+  } else if (numpress != "off") {
+    throw nb::value_error("numpress must be 'off', 'linear' or 'intensity'");
+  }
+  ArrayEncoder encoder;
+  std::string text;
+  const auto prepared = encoder.append_base64(text, std::span<const double>(values.data(), values.shape(0)),
+                                              FloatWidth::Bits64, Compression::None, kind);
+  if (!prepared) throw LibraryFailure(prepared.error().display());
+  const char* codec = "plain";
+  if (prepared->codec == ArrayCodec::NumpressLinear) codec = "linear";
+  if (prepared->codec == ArrayCodec::NumpressPositiveInteger) codec = "positive integer";
+  if (prepared->codec == ArrayCodec::NumpressShortLoggedFloat) codec = "short logged float";
+  return nb::make_tuple(codec, nb::bytes(text.data(), text.size()));
+}
+
 }  // namespace
 
 void bind_convert(nb::module_& module) {
+  module.def("_encode_array", &encode_array, nb::arg("values"), nb::arg("numpress"),
+             "Internal, for tests: the writer's uncompressed encoding of a float64 array as (codec, base64).");
   module.def("convert", &convert, nb::arg("path"), nb::arg("out"), nb::kw_only(), nb::arg("compress") = true,
              nb::arg("compression") = "default", nb::arg("numpress") = false, nb::arg("intensity_bits") = 64,
              nb::arg("trim_zeros") = false, nb::arg("centroid_only") = false, nb::arg("threads") = nb::none(),
