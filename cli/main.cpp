@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
           ->add_option("--compression", convert.compression,
                        "zlib-format compression of the arrays: fast, default, small or none (default: default)")
           ->check(CLI::IsMember({"fast", "default", "small", "none"}));
-  convert_command->add_flag("--no-compression", convert.no_compression, "binary arrays without zlib (--compression none)")
+  convert_command
+      ->add_flag("--no-compression", convert.no_compression, "binary arrays without zlib (--compression none)")
       ->excludes(compression);
   convert_command->add_flag("--numpress", convert.numpress,
                             "MS-Numpress: m/z by linear prediction, intensities as positive integers (counts) or "

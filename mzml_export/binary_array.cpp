@@ -36,6 +36,9 @@ void append_encoded(std::string& out, const unsigned char* data, std::size_t len
 // the values do not fit the encoding.
 ArrayCodec encode_numpress(std::span<const double> values, Numpress numpress, std::vector<unsigned char>& out) {
   out.clear();
+  // A one-value linear stream is valid, but a decoder in wide use (pyteomics' pynumpress) refuses
+  // it: such an array is written plain.
+  if (numpress == Numpress::Linear && values.size() == 1) return ArrayCodec::Plain;
   if (numpress == Numpress::Linear) {
     return numpress::encode_linear(values, numpress::linear_fixed_point(values), out) ? ArrayCodec::NumpressLinear
                                                                                      : ArrayCodec::Plain;
@@ -158,8 +161,8 @@ Result<std::vector<double>> decode_array_values(std::span<const unsigned char> b
   }
   const std::size_t size = width == FloatWidth::Bits64 ? sizeof(double) : sizeof(float);
   if (bytes.size() % size != 0) {
-    return std::unexpected(Error::parse("array of " + std::to_string(bytes.size()) + " bytes is not a whole number of " +
-                                        std::to_string(8 * size) + "-bit floats"));
+    return std::unexpected(Error::parse("array of " + std::to_string(bytes.size()) +
+                                        " bytes is not a whole number of " + std::to_string(8 * size) + "-bit floats"));
   }
   std::vector<double> values(bytes.size() / size);
   for (std::size_t i = 0; i < values.size(); ++i) {

@@ -28,9 +28,9 @@ struct DeflateChoice {
 };
 [[nodiscard]] DeflateChoice deflate_choice(Compression compression);
 
-// What MS-Numpress does to an array: nothing, linear prediction (m/z, times), or the intensity
-// encodings: positive integers when every value is a whole number from 0 to 2^31 - 1 (counts),
-// short logged floats otherwise.
+// What MS-Numpress does to an array: nothing, linear prediction (m/z, times; not for a single
+// value, which is written plain), or the intensity encodings: positive integers when every value
+// is a whole number from 0 to 2^31 - 1 (counts), short logged floats otherwise.
 enum class Numpress : std::uint8_t { Off, Linear, Intensity };
 
 // How an array was written, which its mzML terms must say.

@@ -445,7 +445,8 @@ Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string
   tail += "\">\n";
   const std::uint64_t chromatogram_offset = document.offset() + tail.size() + ELEMENT_INDENT.size();
   RenderScratch scratch;
-  if (auto rendered = append_tic_chromatogram(tail, times, currents, {options.compression, FloatWidth::Bits64}, scratch);
+  if (auto rendered =
+          append_tic_chromatogram(tail, times, currents, {options.compression, FloatWidth::Bits64}, scratch);
       !rendered) {
     return std::unexpected(rendered.error());
   }

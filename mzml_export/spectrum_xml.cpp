@@ -28,7 +28,8 @@ const cv::Term& compression_term(const PreparedArray& array) {
     case ArrayCodec::NumpressLinear:
       return array.deflated ? cv::NUMPRESS_LINEAR_ZLIB_COMPRESSION : cv::NUMPRESS_LINEAR_COMPRESSION;
     case ArrayCodec::NumpressPositiveInteger:
-      return array.deflated ? cv::NUMPRESS_POSITIVE_INTEGER_ZLIB_COMPRESSION : cv::NUMPRESS_POSITIVE_INTEGER_COMPRESSION;
+      return array.deflated ? cv::NUMPRESS_POSITIVE_INTEGER_ZLIB_COMPRESSION
+                            : cv::NUMPRESS_POSITIVE_INTEGER_COMPRESSION;
     case ArrayCodec::NumpressShortLoggedFloat:
       return array.deflated ? cv::NUMPRESS_SHORT_LOGGED_FLOAT_ZLIB_COMPRESSION
                             : cv::NUMPRESS_SHORT_LOGGED_FLOAT_COMPRESSION;

@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 vornak_ms = pytest.importorskip("vornak_ms")
-if not hasattr(vornak_ms, "_encode_array"):
+encode_array = getattr(vornak_ms._core, "_encode_array", None)  # internal, for these tests
+if encode_array is None:
     pytest.skip("vornak_ms was built without the mzML writer", allow_module_level=True)
 
 REALDATA = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "realdata"
@@ -42,7 +43,7 @@ def decode_both(codec, text):
 
 def check(values, kind, expected_codec):
     values = np.ascontiguousarray(values, dtype=np.float64)
-    codec, text = vornak_ms._encode_array(values, kind)
+    codec, text = encode_array(values, kind)
     assert codec == expected_codec
     if codec == "plain":
         assert np.array_equal(np.frombuffer(base64.b64decode(text), dtype="<f8"), values)
@@ -70,7 +71,7 @@ RANDOM = np.random.default_rng(4)
 
 CASES = [
     ("linear", "empty", [], "linear"),
-    ("linear", "single point", [445.12], "linear"),
+    ("linear", "single point", [445.12], "plain"),  # pynumpress refuses one-value linear streams
     ("linear", "two points", [445.12, 445.13], "linear"),
     ("linear", "zeros", np.zeros(50), "linear"),
     ("linear", "profile axis", profile_axis(60000, 50, 1700), "linear"),
@@ -122,6 +123,6 @@ def test_real_spectra(folder):
 
 def test_encode_array_bad_args():
     with pytest.raises(ValueError, match="numpress"):
-        vornak_ms._encode_array(np.zeros(3), "zstd")
+        encode_array(np.zeros(3), "zstd")
     with pytest.raises(TypeError):
-        vornak_ms._encode_array(np.zeros(3, dtype=np.float32), "linear")
+        encode_array(np.zeros(3, dtype=np.float32), "linear")
