@@ -129,8 +129,9 @@ double linear_fixed_point(std::span<const double> values) {
   double largest = 0;  // of the values, and of the second differences
   double curvature = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    if (!std::isfinite(values[i])) return 0;
-    largest = std::max(largest, std::abs(values[i]));
+    // Decoders read the first two integers as unsigned: negative values do not come back.
+    if (!std::isfinite(values[i]) || values[i] < 0) return 0;
+    largest = std::max(largest, values[i]);
     if (i >= 2) curvature = std::max(curvature, std::abs(values[i] - 2 * values[i - 1] + values[i - 2]));
   }
   // The prediction 2a − b reaches three times the largest value; rounding adds up to 2 units to a
@@ -186,10 +187,9 @@ Result<std::vector<double>> decode_linear(std::span<const unsigned char> bytes) 
     std::uint32_t stored = 0;
     for (std::size_t i = 0; i < 4; ++i) stored |= std::uint32_t{bytes[at + i]} << (8 * i);
     at += 4;
-    const auto integer = static_cast<std::int32_t>(stored);
     before = last;
-    last = static_cast<std::uint64_t>(std::int64_t{integer});
-    values.push_back(integer / *fixed_point);
+    last = stored;  // unsigned, as every decoder reads them
+    values.push_back(stored / *fixed_point);
   }
   HalfByteReader reader(bytes.subspan(at));
   while (!reader.done()) {

@@ -16,7 +16,8 @@ namespace vornak::numpress {
 //
 // The fixed point for `values`: the largest that keeps every stored integer, and every step of a
 // decoder's prediction (2·a − b), inside a 32-bit signed integer. Zero when the values cannot be
-// encoded (a value that is not finite); 1 for an array of zeros or an empty one.
+// encoded (a value that is negative or not finite: decoders read the first two integers as
+// unsigned); 1 for an array of zeros or an empty one.
 [[nodiscard]] double linear_fixed_point(std::span<const double> values);
 // Appends the encoding to `out`; false (nothing appended) when `fixed_point` is not positive and
 // finite or some value or difference does not fit 32 bits at that fixed point.

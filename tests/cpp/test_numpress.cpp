@@ -77,7 +77,6 @@ TEST(Numpress, LinearRoundTripsWithinItsBound) {
       {"zeros", std::vector<double>(100, 0.0)},
       {"profile", profile_axis(60000, 50, 1700)},
       {"centroids", centroids},
-      {"negative and positive", {-3.5, 2.25, -1e3, 1e3, 0, -7}},
       {"large", {1e12, 2e12, 4e12}},
       {"tiny", {1e-200, 2e-200, 3e-200}},
   };
@@ -100,6 +99,7 @@ TEST(Numpress, LinearRoundTripsWithinItsBound) {
     }
   }
   EXPECT_EQ(numpress::linear_fixed_point(std::vector<double>{1.0, std::nan("")}), 0);
+  EXPECT_EQ(numpress::linear_fixed_point(std::vector<double>{2.0, -1.0}), 0);
   EXPECT_EQ(numpress::linear_fixed_point(std::vector<double>{1e-300, 2e-300}), 0);  // no finite fixed point
   Bytes out;
   EXPECT_FALSE(numpress::encode_linear(std::vector<double>{1.0, 2.0}, 0, out));
