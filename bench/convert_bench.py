@@ -23,8 +23,12 @@ WORKERS = 2  # the threads speed-up: one worker against this many
 # key, goal as (comparison, bound), what it measures
 GOALS = {
     "convert_vs_psims": (">=", 10.0, "psims writing vornak_ms's arrays to mzML / vornak convert"),
-    "convert_threads_speedup_2": (">=", 1.7, "vornak convert with one worker / with two"),
-    "convert_vs_decode": ("<=", 3.0, "vornak convert, one worker / vornak_ms decoding every spectrum, one thread"),
+    "convert_size_vs_psims": ("<=", 1.25, "vornak convert's mzML bytes / psims' (zlib level 6), same spectra"),
+    "convert_threads_speedup_2": (">=", 1.8, "vornak convert with one worker / with two"),
+    "convert_vs_decode": ("<=", 2.0, "vornak convert, one worker / vornak_ms decoding every spectrum, one thread"),
+    "convert_vs_openreadout": (">=", 5.0, "openreadout's mzML export (verified) / vornak convert + reading it back"),
+    "numpress_size_vs_default": ("<=", 0.6, "vornak convert --numpress bytes / vornak convert's"),
+    "numpress_convert_vs_decode": ("<=", 1.5, "vornak convert --numpress, one worker / the same decode"),
     "convert_rss_growth_mib": ("<", 32.0, "peak RSS of vornak convert at scale 4 minus at scale 1, MiB"),
 }
 
@@ -69,25 +73,36 @@ class ConvertBench:
         self.helpers.run_json([self.bench.python, HERE / "measure_ms.py", "export", self.folder, self.spectra])
         self.helpers.read_through(sorted((self.large / "AcqData").iterdir()))
 
-    def convert(self, folder, workers, name):
+    def convert(self, folder, workers, name, *options):
         out = self.data / f"{name}.mzML"
-        return [sys.executable, self.measure, "convert", self.vornak, folder, out, workers, name]
+        return [sys.executable, self.measure, "convert", self.vornak, folder, out, workers, name, *options]
 
     def run(self):
         b, r = self.bench, self.results
         a = self.folder
         try:
-            log("bench: vornak convert (one worker, two, default) against psims, vornak_ms's decode and "
-                "the compressors alone")
-            r.update(b.rounds(3, [
+            log("bench: vornak convert (one worker, two, default; --numpress) against psims, vornak_ms's decode, "
+                "openreadout's export and the encoders alone")
+            commands = [
                 self.convert(a, 0, "convert_default"),
                 self.convert(a, 1, "convert_one"),
                 self.convert(a, WORKERS, "convert_two"),
+                self.convert(a, 1, "numpress_one", "--numpress"),
                 [b.options.peers_python, self.measure, "psims", self.spectra, self.data / "psims.mzML",
                  "psims_write"],
                 [b.python, HERE / "measure_ms.py", "arrays", a, 1],
                 [self.floor, a, 1],
-            ]))
+            ]
+            if b.options.readers_python:
+                commands += [
+                    [sys.executable, self.measure, "convert_check", self.vornak, a, self.data / "checked.mzML",
+                     "convert_check"],
+                    [b.options.readers_python, HERE / "readers.py", "export", "openreadout", a,
+                     self.data / "openreadout.mzML"],
+                ]
+            else:
+                log("bench: no environment with openreadout; convert_vs_openreadout is left out")
+            r.update(b.rounds(3, commands))
         finally:
             self.spectra.unlink(missing_ok=True)
         if r["psims_write"]["spectra"] != r["convert_default"]["spectra"]:
@@ -123,31 +138,63 @@ class ConvertBench:
         cores = os.cpu_count() or 1
         default = r["convert_default"]
         seconds = median(default["seconds"])
-        psims_seconds = median(r["psims_write"]["seconds"])
-        deflate = r["deflate_level_2"]
-        zlib = r["zlib_default"]
-        deflate_seconds = median(deflate["cpu_seconds"])
+        psims = r["psims_write"]
+        psims_seconds = median(psims["seconds"])
+        floor = {name: r[name] for name in ("fast", "default", "small", "zlib_6", "numpress", "numpress_default")}
+        deflate_cpu = median(floor["default"]["cpu_seconds"])
         # The best vornak could do: nothing but its compressor's work, spread over every core.
-        best = psims_seconds / (deflate_seconds / cores)
+        best = psims_seconds / (deflate_cpu / cores)
+
+        def rate(record):
+            wall = median(record["seconds"])
+            return (f"{record['output_bytes'] / 1e6 / wall:.0f} MB/s of mzML, {record['spectra'] / wall:.0f} "
+                    f"spectra/s")
+
         add("convert_vs_psims", "psims_write", "convert_default",
-            detail=f"vornak {seconds:.2f} s, {default['output_bytes'] / 1e6 / seconds:.0f} MB/s of output, "
-                   f"{default['spectra'] / seconds:.0f} spectra/s ({default['output_bytes'] / 1e6:.0f} MB); psims "
-                   f"{psims_seconds:.1f} s ({r['psims_write']['output_bytes'] / 1e6:.0f} MB). Floor: deflating the "
-                   f"arrays alone takes {deflate_seconds:.2f} CPU s with libdeflate level 2 "
-                   f"({deflate['bytes'] / 1e6 / deflate_seconds:.0f} MB/s per core), so on {cores} cores no "
-                   f"writer at that level beats {best:.1f}x (1 core: {best / cores:.1f}x); zlib's default level, "
-                   f"which psims uses, takes {median(zlib['cpu_seconds']):.1f} s of psims' {psims_seconds:.1f} s")
+            detail=f"vornak {seconds:.2f} s, {rate(default)} ({default['output_bytes'] / 1e6:.0f} MB); psims "
+                   f"{psims_seconds:.1f} s ({psims['output_bytes'] / 1e6:.0f} MB). Floor: the default compressor "
+                   f"({floor['default']['compressor']}) alone takes {deflate_cpu:.2f} CPU s "
+                   f"({floor['default']['bytes'] / 1e6 / deflate_cpu:.0f} MB/s per core), so on {cores} cores no "
+                   f"writer with it beats {best:.1f}x (1 core: {best / cores:.1f}x); zlib level 6, which psims "
+                   f"uses, takes {median(floor['zlib_6']['cpu_seconds']):.1f} s of psims' {psims_seconds:.1f} s")
+        size = default["output_bytes"] / psims["output_bytes"]
+        packed = {name: record["packed"] / record["bytes"] for name, record in floor.items()}
+        rows["convert_size_vs_psims"] = {
+            "value": size, "cpu": None, "spread": (size, size),
+            "detail": f"{default['output_bytes'] / 1e6:.1f} MB against {psims['output_bytes'] / 1e6:.1f} MB. Arrays "
+                      f"alone, deflated size / raw: fast {packed['fast']:.3f}, default {packed['default']:.3f}, "
+                      f"small {packed['small']:.3f}, zlib 6 {packed['zlib_6']:.3f}"}
         add("convert_threads_speedup_2", "convert_one", "convert_two", cpu=False,
             detail=f"one worker {median(r['convert_one']['seconds']):.2f} s, two "
                    f"{median(r['convert_two']['seconds']):.2f} s (CPU {median(r['convert_one']['cpu_seconds']):.2f} "
                    f"and {median(r['convert_two']['cpu_seconds']):.2f} s)")
         decode = median(r["ms_arrays"]["seconds"])
         add("convert_vs_decode", "convert_one", "ms_arrays",
-            detail=f"convert {median(r['convert_one']['seconds']):.2f} s, decode {decode:.2f} s; with "
-                   f"{cores} workers {seconds / decode:.2f}. Floor: deflate alone (level 2) "
-                   f"{median(deflate['seconds']) / decode:.2f}x the decode, level 1 "
-                   f"{median(r['deflate_level_1']['seconds']) / decode:.2f}x (output "
-                   f"{r['deflate_level_1']['packed'] / deflate['packed']:.2f}x larger)")
+            detail=f"convert {median(r['convert_one']['seconds']):.2f} s ({rate(r['convert_one'])}), decode "
+                   f"{decode:.2f} s; with {cores} workers {seconds / decode:.2f}. Floor: the default compressor "
+                   f"alone {median(floor['default']['seconds']) / decode:.2f}x the decode, fast "
+                   f"{median(floor['fast']['seconds']) / decode:.2f}x, small "
+                   f"{median(floor['small']['seconds']) / decode:.2f}x")
+        if "openreadout_export" in r:
+            theirs = r["openreadout_export"]
+            ours = r["convert_check"]
+            add("convert_vs_openreadout", "openreadout_export", "convert_check",
+                detail=f"openreadout {theirs['version']} {median(theirs['seconds']):.2f} s "
+                       f"({theirs['output_bytes'] / 1e6:.0f} MB, {theirs['points']} points: no zero runs); vornak "
+                       f"convert {median(ours['convert_seconds']):.2f} s + reading it back "
+                       f"{median(ours['check_seconds']):.2f} s ({ours['output_bytes'] / 1e6:.0f} MB); convert alone "
+                       f"{median(theirs['seconds']) / median(ours['convert_seconds']):.1f}x")
+        numpress = r["numpress_one"]
+        numpress_size = numpress["output_bytes"] / r["convert_one"]["output_bytes"]
+        rows["numpress_size_vs_default"] = {
+            "value": numpress_size, "cpu": None, "spread": (numpress_size, numpress_size),
+            "detail": f"{numpress['output_bytes'] / 1e6:.1f} MB against {r['convert_one']['output_bytes'] / 1e6:.1f} "
+                      f"MB; arrays alone: Numpress {packed['numpress']:.3f} of raw, then deflated "
+                      f"{packed['numpress_default']:.3f}"}
+        add("numpress_convert_vs_decode", "numpress_one", "ms_arrays",
+            detail=f"convert --numpress {median(numpress['seconds']):.2f} s ({rate(numpress)}); Numpress alone "
+                   f"{median(floor['numpress']['seconds']) / decode:.2f}x the decode, with deflate "
+                   f"{median(floor['numpress_default']['seconds']) / decode:.2f}x")
         small = [value / 2**20 for value in r["convert_rss_small"]["peak_rss_bytes"]]
         large = [value / 2**20 for value in r["convert_rss_large"]["peak_rss_bytes"]]
         growth = [big - little for big, little in zip(large, small)]

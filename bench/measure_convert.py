@@ -1,8 +1,14 @@
 """Timings and memory of `vornak convert` and of psims writing the same spectra, one run each.
 
-    python measure_convert.py convert VORNAK FOLDER OUT.mzML WORKERS NAME
-        runs `vornak convert -q --workers WORKERS FOLDER -o OUT.mzML` in a child process and
-        reports its wall-clock and CPU seconds, its peak resident memory and the output's size
+    python measure_convert.py convert VORNAK FOLDER OUT.mzML WORKERS NAME [OPTION...]
+        runs `vornak convert -q --workers WORKERS [OPTION...] FOLDER -o OUT.mzML` in a child
+        process and reports its wall-clock and CPU seconds, its peak resident memory and the
+        output's size
+    python measure_convert.py convert_check VORNAK FOLDER OUT.mzML NAME
+        the same with the default workers, then examples/check_mzml.py reading the output back
+        (every spectrum at its indexed offset, compared with vornak_ms's arrays) in a second
+        child process: the seconds of both together, and of each ("convert_seconds",
+        "check_seconds"); run it with the interpreter that has vornak_ms
     python measure_convert.py psims SPECTRA_FILE OUT.mzML NAME
         psims writes the spectra of SPECTRA_FILE (measure_ms.py export) to indexed mzML, zlib
         compressed, 64-bit arrays; the file is read into NumPy arrays before the clock starts
@@ -24,17 +30,25 @@ def emit(**fields):
     print(json.dumps(fields), flush=True)
 
 
-def measure_convert(vornak, folder, out, workers, name):
-    command = [vornak, "convert", "-q", "--workers", str(workers), folder, "-o", out]
+CHECK_MZML = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "check_mzml.py")
+
+
+def run_child(command):
+    """Wall-clock seconds and the resource usage of one child process, which must succeed."""
     wall = time.perf_counter()
-    child = subprocess.Popen(command, stderr=subprocess.PIPE)
+    child = subprocess.Popen([str(part) for part in command], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(child.pid, 0)
     wall = time.perf_counter() - wall
     child.returncode = os.waitstatus_to_exitcode(status)
     message = child.stderr.read().decode(errors="replace")
     child.stderr.close()
     if child.returncode != 0:
-        raise SystemExit(f"convert: {' '.join(command)} exited with {child.returncode}:\n{message}")
+        raise SystemExit(f"convert: {' '.join(map(str, command))} exited with {child.returncode}:\n{message}")
+    return wall, usage
+
+
+def measure_convert(vornak, folder, out, workers, name, options=()):
+    wall, usage = run_child([vornak, "convert", "-q", "--workers", str(workers), *options, folder, "-o", out])
     size = os.path.getsize(out)
     with open(out, "rb") as written:
         written.seek(max(0, size - 4096))
@@ -45,6 +59,16 @@ def measure_convert(vornak, folder, out, workers, name):
         raise SystemExit(f"convert: {out} does not end with </indexedmzML>")
     emit(name=name, seconds=[wall], cpu_seconds=[usage.ru_utime + usage.ru_stime],
          peak_rss_bytes=usage.ru_maxrss * 1024, output_bytes=size, spectra=spectra)
+
+
+def measure_convert_check(vornak, folder, out, name):
+    convert_wall, convert_usage = run_child([vornak, "convert", "-q", folder, "-o", out])
+    check_wall, check_usage = run_child([sys.executable, CHECK_MZML, folder, out])
+    size = os.path.getsize(out)
+    os.unlink(out)
+    cpu = [usage.ru_utime + usage.ru_stime for usage in (convert_usage, check_usage)]
+    emit(name=name, seconds=[convert_wall + check_wall], cpu_seconds=[sum(cpu)], convert_seconds=[convert_wall],
+         check_seconds=[check_wall], output_bytes=size)
 
 
 def count_index_entries(path, size):
@@ -125,7 +149,9 @@ def measure_psims(spectra_path, out, name):
 def main(arguments):
     command, rest = arguments[0], arguments[1:]
     if command == "convert":
-        measure_convert(rest[0], rest[1], rest[2], int(rest[3]), rest[4])
+        measure_convert(rest[0], rest[1], rest[2], int(rest[3]), rest[4], rest[5:])
+    elif command == "convert_check":
+        measure_convert_check(rest[0], rest[1], rest[2], rest[3])
     elif command == "psims":
         measure_psims(rest[0], rest[1], rest[2])
     else:

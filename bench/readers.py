@@ -1,6 +1,9 @@
 """The two independent readers of acquisition folders on PyPI, as yardsticks for vornak_ms.
 
     python readers.py read rainbow|openreadout FOLDER     every spectrum's arrays, timed
+    python readers.py export openreadout FOLDER OUT.mzML  openreadout's own mzML export (which
+                                                          reads its output back and verifies it),
+                                                          timed; OUT.mzML is removed afterwards
     python readers.py sample rainbow|openreadout FOLDER SAMPLE.json
                                                           the spectra of SAMPLE.json (written by
                                                           measure_ms.py sample) checked against
@@ -115,6 +118,27 @@ def sample(tool, folder, sample_path):
     print(json.dumps({"name": f"{tool}_agreement", "spectra": checked, "max_mz_difference": worst}), flush=True)
 
 
+def export(tool, folder, out):
+    if tool != "openreadout":
+        raise SystemExit(f"{tool} has no mzML export")
+    import os
+
+    import openreadout
+
+    cpu = time.process_time()
+    wall = time.perf_counter()
+    report = openreadout.export(folder, out, to="mzml", overwrite=True)
+    wall = time.perf_counter() - wall
+    cpu = time.process_time() - cpu
+    size = os.path.getsize(out)
+    os.unlink(out)
+    if not report.get("verified"):
+        raise SystemExit(f"openreadout did not verify its export of {folder}: {report}")
+    print(json.dumps({"name": f"{tool}_export", "seconds": [wall], "cpu_seconds": [cpu],
+                      "spectra": report["spectra_written"], "points": report["points_written"],
+                      "output_bytes": size, "version": version_of(tool)}), flush=True)
+
+
 def main(arguments):
     command, tool = arguments[0], arguments[1]
     if tool not in READERS:
@@ -123,6 +147,8 @@ def main(arguments):
         read(tool, arguments[2])
     elif command == "sample":
         sample(tool, arguments[2], arguments[3])
+    elif command == "export":
+        export(tool, arguments[2], arguments[3])
     else:
         raise SystemExit(f"unknown command {command!r}")
 

@@ -30,7 +30,9 @@ struct ConvertOptions {
   std::vector<std::string> paths;
   std::string output;      // -o: the file for a single folder
   std::string output_dir;  // --output-dir: one file per folder, named after it
-  bool no_compression = false;
+  std::string compression = "default";  // --compression: fast, default, small or none
+  bool no_compression = false;          // the same as --compression none
+  bool numpress = false;
   bool intensity_32 = false;
   bool trim_zeros = false;
   bool centroid_only = false;

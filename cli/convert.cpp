@@ -52,6 +52,14 @@ std::string output_name(const std::string& path) {
   return name + ".mzML";
 }
 
+// The command line has checked the name.
+Compression compression_of(const ConvertOptions& options) {
+  if (options.no_compression || options.compression == "none") return Compression::None;
+  if (options.compression == "fast") return Compression::Fast;
+  if (options.compression == "small") return Compression::Small;
+  return Compression::Default;
+}
+
 struct FolderOutcome {
   bool converted = false;
   bool damaged_scans = false;  // left out, or written as centroids for a damaged profile
@@ -66,7 +74,8 @@ FolderOutcome convert_one(const std::string& path, const std::string& output, co
   }
   ProgressBar bar(std::string(final_component(path).value_or(path)), !options.quiet);
   MzmlOptions mzml;
-  mzml.compress = !options.no_compression;
+  mzml.compression = compression_of(options);
+  mzml.numpress = options.numpress;
   mzml.intensity_width = options.intensity_32 ? FloatWidth::Bits32 : FloatWidth::Bits64;
   mzml.trim_zeros = options.trim_zeros;
   mzml.centroid_only = options.centroid_only;

@@ -40,7 +40,17 @@ int main(int argc, char** argv) {
   CLI::Option* output = convert_command->add_option("-o,--output", convert.output, "the mzML file (one PATH only)");
   convert_command->add_option("--output-dir", convert.output_dir, "folder for one NAME.mzML per PATH")
       ->excludes(output);
-  convert_command->add_flag("--no-compression", convert.no_compression, "binary arrays without zlib");
+  CLI::Option* compression =
+      convert_command
+          ->add_option("--compression", convert.compression,
+                       "zlib-format compression of the arrays: fast, default, small or none (default: default)")
+          ->check(CLI::IsMember({"fast", "default", "small", "none"}));
+  convert_command
+      ->add_flag("--no-compression", convert.no_compression, "binary arrays without zlib (--compression none)")
+      ->excludes(compression);
+  convert_command->add_flag("--numpress", convert.numpress,
+                            "MS-Numpress: m/z by linear prediction, intensities as positive integers (counts) or "
+                            "short logged floats, then compressed as --compression says");
   convert_command->add_flag("--intensity-32", convert.intensity_32,
                             "32-bit intensities (counts above 2^24 round); default 64-bit, exact");
   convert_command->add_flag("--trim-zeros", convert.trim_zeros,

@@ -107,7 +107,7 @@ RenderedScan render_scan(const Acquisition& acquisition, std::size_t index, cons
   // whose base64 text is at most that of their uncompressed 64-bit bytes (plus deflate's margin).
   const std::size_t array_text = 4 * ((rendered.points * sizeof(double) + 2) / 3) + 1024;
   rendered.content.reserve(8192 + 2 * array_text);
-  const ArrayOptions arrays{options.compress, options.intensity_width};
+  const ArrayOptions arrays{options.compression, options.intensity_width, options.numpress};
   if (auto written = append_spectrum_content(rendered.content, scan, spectrum->kind, spectrum->mz,
                                              spectrum->intensity, rendered.tic, arrays, scratch);
       !written) {
@@ -486,7 +486,8 @@ Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string
   std::vector<IndexedChromatogram> chromatograms;
   chromatograms.push_back({"TIC", document.offset() + tail.size() + ELEMENT_INDENT.size()});
   RenderScratch scratch;
-  const ArrayOptions chromatogram_arrays{options.compress, FloatWidth::Bits64};
+  // Chromatograms are never Numpress-encoded: their times must read back exactly.
+  const ArrayOptions chromatogram_arrays{options.compression, FloatWidth::Bits64};
   if (auto rendered = append_tic_chromatogram(tail, times, currents, chromatogram_arrays, scratch); !rendered) {
     return std::unexpected(rendered.error());
   }

@@ -15,7 +15,9 @@
 namespace vornak {
 
 struct MzmlOptions {
-  bool compress = true;                            // zlib; false: plain base64
+  Compression compression = Compression::Default;  // zlib-format streams, or None: plain base64
+  // Spectra's arrays by MS-Numpress (then compressed as `compression` says).
+  bool numpress = false;
   FloatWidth intensity_width = FloatWidth::Bits64;  // m/z is always 64-bit
   // Profile spectra keep only non-zero bins and the zero bins next to one.
   bool trim_zeros = false;

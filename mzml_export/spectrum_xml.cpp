@@ -22,18 +22,38 @@ void append_cv_number(std::string& out, std::string_view indent, const cv::Term&
   append_cv_param(out, indent, term, format_number(value), unit);
 }
 
-// One <binaryDataArray> with its encoding terms, its kind and its base64 text.
+// The term that says how an array's bytes were written.
+const cv::Term& compression_term(const PreparedArray& array) {
+  switch (array.codec) {
+    case ArrayCodec::NumpressLinear:
+      return array.deflated ? cv::NUMPRESS_LINEAR_ZLIB_COMPRESSION : cv::NUMPRESS_LINEAR_COMPRESSION;
+    case ArrayCodec::NumpressPositiveInteger:
+      return array.deflated ? cv::NUMPRESS_POSITIVE_INTEGER_ZLIB_COMPRESSION
+                            : cv::NUMPRESS_POSITIVE_INTEGER_COMPRESSION;
+    case ArrayCodec::NumpressShortLoggedFloat:
+      return array.deflated ? cv::NUMPRESS_SHORT_LOGGED_FLOAT_ZLIB_COMPRESSION
+                            : cv::NUMPRESS_SHORT_LOGGED_FLOAT_COMPRESSION;
+    case ArrayCodec::Plain: break;
+  }
+  return array.deflated ? cv::ZLIB_COMPRESSION : cv::NO_COMPRESSION;
+}
+
+// One <binaryDataArray> with its encoding terms, its kind and its base64 text. Numpress arrays
+// decode to 64-bit floats, which their width term says.
 Result<void> append_array(std::string& out, std::string_view indent, std::string_view inner,
                           std::span<const double> values, FloatWidth width, const cv::Term& kind,
-                          const cv::Term& unit, const ArrayOptions& options, RenderScratch& scratch) {
-  const auto length = scratch.encoder.prepare(values, width, options.compress);
-  if (!length) return std::unexpected(length.error());
+                          const cv::Term& unit, const ArrayOptions& options, RenderScratch& scratch,
+                          Numpress numpress = Numpress::Off) {
+  const auto prepared =
+      scratch.encoder.prepare(values, width, options.compression, options.numpress ? numpress : Numpress::Off);
+  if (!prepared) return std::unexpected(prepared.error());
   out += indent;
   out += "<binaryDataArray encodedLength=\"";
-  append_integer(out, *length);
+  append_integer(out, prepared->base64_length);
   out += "\">\n";
-  append_cv_param(out, inner, width == FloatWidth::Bits64 ? cv::FLOAT_64 : cv::FLOAT_32);
-  append_cv_param(out, inner, options.compress ? cv::ZLIB_COMPRESSION : cv::NO_COMPRESSION);
+  const bool narrow = width == FloatWidth::Bits32 && prepared->codec == ArrayCodec::Plain;
+  append_cv_param(out, inner, narrow ? cv::FLOAT_32 : cv::FLOAT_64);
+  append_cv_param(out, inner, compression_term(*prepared));
   append_cv_param(out, inner, kind, {}, &unit);
   out += inner;
   out += "<binary>";
@@ -180,12 +200,13 @@ Result<void> append_spectrum_content(std::string& out, const ScanInfo& scan, Spe
 
   out += I1;
   out += "<binaryDataArrayList count=\"2\">\n";
-  if (auto written = append_array(out, I2, I3, mz, FloatWidth::Bits64, cv::MZ_ARRAY, cv::MZ_UNIT, options, scratch);
+  if (auto written = append_array(out, I2, I3, mz, FloatWidth::Bits64, cv::MZ_ARRAY, cv::MZ_UNIT, options, scratch,
+                                  Numpress::Linear);
       !written) {
     return written;
   }
   if (auto written = append_array(out, I2, I3, intensity, options.intensity_width, cv::INTENSITY_ARRAY,
-                                  cv::DETECTOR_COUNTS, options, scratch);
+                                  cv::DETECTOR_COUNTS, options, scratch, Numpress::Intensity);
       !written) {
     return written;
   }

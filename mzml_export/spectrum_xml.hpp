@@ -16,8 +16,11 @@
 namespace vornak {
 
 struct ArrayOptions {
-  bool compress = true;
+  Compression compression = Compression::Default;
   FloatWidth intensity_width = FloatWidth::Bits64;
+  // Spectra's m/z by Numpress linear prediction, their intensities by Numpress positive integers
+  // or short logged floats; chromatograms stay as they are.
+  bool numpress = false;
 };
 
 // One thread's scratch space for rendering: the array encoder, which keeps its buffers.

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and runs them all; see "Benchmarks" in README.md.
 #
-#   scripts/bench.sh [--json] [--scale N]
+#   scripts/bench.sh [--json] [--scale N] [--only convert]
 #
 # --json prints one JSON object of ratios on stdout (the table then goes to stderr); --scale N
-# multiplies the number of scans (default 600 profile scans of 60,000 points + 300 centroided).
+# multiplies the number of scans (default 600 profile scans of 60,000 points + 300 centroided);
+# --only convert runs the conversion keys alone.
 #
 # Made here, all under build/ and kept between runs:
 #   build/bench              the C++ programs (Release, as pip builds the module), the vornak
@@ -27,7 +28,10 @@ while [ $# -gt 0 ]; do
     --scale)
       [ $# -ge 2 ] || { echo "bench: --scale needs a value" >&2; exit 2; }
       args+=(--scale "$2"); shift 2 ;;
-    *) echo "usage: scripts/bench.sh [--json] [--scale N]" >&2; exit 2 ;;
+    --only)
+      [ $# -ge 2 ] || { echo "bench: --only needs a value" >&2; exit 2; }
+      args+=(--only "$2"); shift 2 ;;
+    *) echo "usage: scripts/bench.sh [--json] [--scale N] [--only convert]" >&2; exit 2 ;;
   esac
 done
 

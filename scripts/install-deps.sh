@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libpugixml-dev libgtest-dev liblzf-dev nlohmann-json3-dev libcli11-dev zlib1g-dev libxml2-utils libdeflate-dev
+  libpugixml-dev libgtest-dev liblzf-dev nlohmann-json3-dev libcli11-dev zlib1g-dev libxml2-utils libdeflate-dev libisal-dev
   # the free-threaded interpreter is built from source and needs these
   libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev
 )

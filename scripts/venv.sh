@@ -8,7 +8,7 @@
 #
 # --py311 makes build/venv-py311 on the machine's python3 (CPython 3.11) instead: vornak_ms alone
 # (vornak needs 3.13), NumPy and pytest, and the mzML readers and writers the round-trip tests
-# compare with (pyteomics, lxml, psims, pyOpenMS).
+# compare with (pyteomics, lxml, psims, pyOpenMS, pynumpress).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -22,7 +22,8 @@ if [ "${1:-}" = "--py311" ]; then
   fi
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   # lxml 6 breaks pyteomics' use of the embedded mzML index (it falls back to a scan that loses ids).
-  pip_install "$venv" pytest numpy "nanobind>=3.1,<3.2" pyteomics "lxml<6" psims pyopenms
+  # pynumpress decodes MS-Numpress arrays for pyteomics.
+  pip_install "$venv" pytest numpy "nanobind>=3.1,<3.2" pyteomics "lxml<6" psims pyopenms pynumpress
   pip_install "$venv" "$root"
   "$venv/bin/python" -c 'import vornak_ms, numpy' \
     || { echo "venv: vornak_ms does not import in $venv" >&2; exit 1; }

@@ -105,6 +105,8 @@ struct ReadSpectrum {
   std::vector<double> intensity;
   bool mz_is_64_bit = true;
   bool intensity_is_64_bit = true;
+  std::string mz_compression;  // the accession of each array's compression term
+  std::string intensity_compression;
   pugi::xml_node node;
 
   [[nodiscard]] bool has(const std::string& accession) const { return params.contains(accession); }
@@ -114,38 +116,51 @@ struct ReadSpectrum {
 struct ReadArray {
   std::string kind;  // the accession of "m/z array", "intensity array", "time array"
   bool is_64_bit = true;
+  std::string compression;  // the accession of its compression term
   std::vector<double> values;
 };
 
+// How the bytes of an array with this compression term were written.
+inline std::optional<std::pair<ArrayCodec, bool>> codec_of(const std::string& accession) {
+  static const std::map<std::string, std::pair<ArrayCodec, bool>> codecs = {
+      {"MS:1000576", {ArrayCodec::Plain, false}},
+      {"MS:1000574", {ArrayCodec::Plain, true}},
+      {"MS:1002312", {ArrayCodec::NumpressLinear, false}},
+      {"MS:1002313", {ArrayCodec::NumpressPositiveInteger, false}},
+      {"MS:1002314", {ArrayCodec::NumpressShortLoggedFloat, false}},
+      {"MS:1002746", {ArrayCodec::NumpressLinear, true}},
+      {"MS:1002747", {ArrayCodec::NumpressPositiveInteger, true}},
+      {"MS:1002748", {ArrayCodec::NumpressShortLoggedFloat, true}},
+  };
+  const auto found = codecs.find(accession);
+  if (found == codecs.end()) return std::nullopt;
+  return found->second;
+}
+
 inline ReadArray read_array(const pugi::xml_node& array) {
   ReadArray read;
-  bool compressed = false;
+  std::optional<std::pair<ArrayCodec, bool>> codec;
   for (const pugi::xml_node param : array.children("cvParam")) {
     const std::string accession = param.attribute("accession").value();
     if (accession == "MS:1000521") read.is_64_bit = false;
-    if (accession == "MS:1000574") compressed = true;
+    if (auto found = codec_of(accession)) {
+      if (codec) throw std::runtime_error("two compression terms in one array");
+      codec = found;
+      read.compression = accession;
+    }
     if (accession == "MS:1000514" || accession == "MS:1000515" || accession == "MS:1000595") read.kind = accession;
   }
+  if (!codec) throw std::runtime_error("an array without a compression term");
   const std::string text = array.child("binary").text().get();
   if (std::to_string(text.size()) != array.attribute("encodedLength").value()) {
     throw std::runtime_error("encodedLength " + std::string(array.attribute("encodedLength").value()) +
                              " for " + std::to_string(text.size()) + " characters");
   }
-  const auto bytes = decode_base64_array(text, compressed);
+  const auto bytes = decode_base64_array(text, codec->second);
   if (!bytes) throw std::runtime_error("array does not decode: " + bytes.error().message());
-  const std::size_t width = read.is_64_bit ? 8 : 4;
-  if (bytes->size() % width != 0) throw std::runtime_error("array bytes not a whole number of values");
-  for (std::size_t i = 0; i < bytes->size(); i += width) {
-    if (read.is_64_bit) {
-      double value;
-      std::memcpy(&value, bytes->data() + i, 8);
-      read.values.push_back(value);
-    } else {
-      float value;
-      std::memcpy(&value, bytes->data() + i, 4);
-      read.values.push_back(value);
-    }
-  }
+  auto values = decode_array_values(*bytes, codec->first, read.is_64_bit ? FloatWidth::Bits64 : FloatWidth::Bits32);
+  if (!values) throw std::runtime_error("array values do not decode: " + values.error().message());
+  read.values = std::move(*values);
   return read;
 }
 
@@ -176,9 +191,11 @@ class MzmlFile {
         if (read.kind == "MS:1000514") {
           spectrum.mz = std::move(read.values);
           spectrum.mz_is_64_bit = read.is_64_bit;
+          spectrum.mz_compression = read.compression;
         } else if (read.kind == "MS:1000515") {
           spectrum.intensity = std::move(read.values);
           spectrum.intensity_is_64_bit = read.is_64_bit;
+          spectrum.intensity_compression = read.compression;
         }
       }
       spectra.push_back(std::move(spectrum));

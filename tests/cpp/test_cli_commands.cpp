@@ -17,6 +17,7 @@
 
 #include "realdata.hpp"
 #include "cli_run.hpp"
+#include "mzml_file.hpp"
 #include "full_reader/acquisition.hpp"
 #include "temp_dir.hpp"
 #include "tests/support/real_layout.hpp"
@@ -55,6 +56,8 @@ TEST(CliUsage, BadCommandLinesExitWithTwo) {
       {"convert", "a.d", "b.d", "-o", "x.mzML"},
       {"convert", "a.d", "-o", "x.mzML", "--output-dir", "out"},
       {"convert", "a.d", "--workers", "many"},
+      {"convert", "a.d", "--compression", "zstd"},
+      {"convert", "a.d", "--compression", "fast", "--no-compression"},
       {"check"},
       {"check", "--json"},
   };
@@ -235,6 +238,35 @@ TEST(CliSpectraRealData, EveryFolderMatchesTheReference) {
     }
   }
   EXPECT_GT(spectra_checked, 20u);
+}
+
+// Each compression choice reaches the file: the arrays' terms say what was written.
+TEST(CliConvert, CompressionChoicesReachTheFile) {
+  const TempDir dir;
+  const fs::path folder = write_sample(dir, "run.d");
+  struct Case {
+    std::vector<std::string> options;
+    const char* present;
+    const char* absent;
+  };
+  const Case cases[] = {
+      {{"--compression", "fast"}, "MS:1000574", "MS:1000576"},
+      {{"--compression", "small"}, "MS:1000574", "MS:1000576"},
+      {{"--compression", "default"}, "MS:1000574", "MS:1000576"},
+      {{"--compression", "none"}, "MS:1000576", "MS:1000574"},
+      {{"--no-compression"}, "MS:1000576", "MS:1000574"},
+      {{"--numpress"}, "MS:1002746", "MS:1002312"},
+      {{"--numpress", "--compression", "none"}, "MS:1002312", "MS:1002746"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"convert", "-q", folder.string(), "-o", (dir.path() / "out.mzML").string()};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const auto result = run_vornak(arguments);
+    ASSERT_EQ(result.status, 0) << c.options.front() << ": " << result.err;
+    const std::string bytes = testing::read_whole_file(dir.path() / "out.mzML");
+    EXPECT_NE(bytes.find(c.present), std::string::npos) << c.options.back();
+    EXPECT_EQ(bytes.find(c.absent), std::string::npos) << c.options.back();
+  }
 }
 
 TEST(CliConvert, ExitStatusesAndOutputNames) {

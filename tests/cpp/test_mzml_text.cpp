@@ -157,8 +157,8 @@ TEST(XmlText, IdentifiersUrisAndDates) {
   for (const auto& [text, valid] : dates) EXPECT_EQ(is_xml_date_time(text), valid) << text;
 }
 
-// Values -> base64 -> values, for both widths, compressed or not, at every small length and
-// across the encoder's 3 MiB piece boundary.
+// Values -> base64 -> values, for both widths, with every compression choice, at every small
+// length and across the encoder's 3 MiB piece boundary.
 TEST(BinaryArray, RoundTripsAtEveryWidthAndLength) {
   std::mt19937_64 random(11);
   ArrayEncoder encoder;
@@ -166,11 +166,14 @@ TEST(BinaryArray, RoundTripsAtEveryWidthAndLength) {
     std::vector<double> values(count);
     for (double& value : values) value = std::ldexp(static_cast<double>(random() >> 11), -40);
     for (const FloatWidth width : {FloatWidth::Bits64, FloatWidth::Bits32}) {
-      for (const bool compress : {false, true}) {
+      for (const Compression compression :
+           {Compression::None, Compression::Fast, Compression::Default, Compression::Small}) {
+        const bool compress = compression != Compression::None;
         std::string text = "prefix";
-        const auto length = encoder.append_base64(text, values, width, compress);
-        ASSERT_TRUE(length.has_value());
-        ASSERT_EQ(*length, text.size() - 6);
+        const auto prepared = encoder.append_base64(text, values, width, compression);
+        ASSERT_TRUE(prepared.has_value());
+        ASSERT_EQ(prepared->base64_length, text.size() - 6);
+        ASSERT_EQ(prepared->deflated, compress);
         ASSERT_EQ(text.substr(0, 6), "prefix");
         const auto bytes = decode_base64_array(std::string_view(text).substr(6), compress);
         ASSERT_TRUE(bytes.has_value()) << bytes.error().message();

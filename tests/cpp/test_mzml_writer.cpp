@@ -209,9 +209,9 @@ TEST(MzmlWriter, OptionsChangeOnlyWhatTheySay) {
     const char* name;
     MzmlOptions options;
   };
-  std::vector<OptionCase> cases(5);
+  std::vector<OptionCase> cases(11);
   cases[0].name = "no-compression";
-  cases[0].options.compress = false;
+  cases[0].options.compression = Compression::None;
   cases[1].name = "intensity-32";
   cases[1].options.intensity_width = FloatWidth::Bits32;
   cases[2].name = "trim-zeros";
@@ -219,10 +219,27 @@ TEST(MzmlWriter, OptionsChangeOnlyWhatTheySay) {
   cases[3].name = "centroid-only";
   cases[3].options.centroid_only = true;
   cases[4].name = "everything";
-  cases[4].options.compress = false;
+  cases[4].options.compression = Compression::None;
   cases[4].options.intensity_width = FloatWidth::Bits32;
   cases[4].options.trim_zeros = true;
   cases[4].options.workers = 1;
+  cases[5].name = "compression-fast";
+  cases[5].options.compression = Compression::Fast;
+  cases[6].name = "compression-small";
+  cases[6].options.compression = Compression::Small;
+  cases[7].name = "numpress";
+  cases[7].options.numpress = true;
+  cases[8].name = "numpress-uncompressed";
+  cases[8].options.numpress = true;
+  cases[8].options.compression = Compression::None;
+  cases[9].name = "numpress-centroid-only-32";  // abundances: short logged floats; the width does not apply
+  cases[9].options.numpress = true;
+  cases[9].options.centroid_only = true;
+  cases[9].options.intensity_width = FloatWidth::Bits32;
+  cases[10].name = "numpress-trim-zeros-small";
+  cases[10].options.numpress = true;
+  cases[10].options.trim_zeros = true;
+  cases[10].options.compression = Compression::Small;
 
   for (const OptionCase& option : cases) {
     SCOPED_TRACE(option.name);
@@ -231,7 +248,9 @@ TEST(MzmlWriter, OptionsChangeOnlyWhatTheySay) {
     expect_well_formed_file(output);
     const MzmlFile mzml(output);
     const auto spectra = mzml.spectra();
-    EXPECT_EQ(mzml.bytes().find("MS:1000574") == std::string::npos, !option.options.compress);
+    const bool deflated = option.options.compression != Compression::None;
+    const bool numpress = option.options.numpress;
+    EXPECT_EQ(mzml.bytes().find("MS:1000574") == std::string::npos, !deflated);  // the TIC is never Numpress
     EXPECT_EQ(mzml.bytes().find("MS:1003901") != std::string::npos, option.options.trim_zeros);
 
     std::size_t k = 0;
@@ -244,7 +263,7 @@ TEST(MzmlWriter, OptionsChangeOnlyWhatTheySay) {
       const auto original = option.options.centroid_only ? acquisition.centroid(index) : acquisition.spectrum(index);
       ASSERT_TRUE(original.has_value());
       EXPECT_TRUE(written.mz_is_64_bit);
-      EXPECT_EQ(written.intensity_is_64_bit, option.options.intensity_width == FloatWidth::Bits64);
+      EXPECT_EQ(written.intensity_is_64_bit, numpress || option.options.intensity_width == FloatWidth::Bits64);
 
       // Trimming keeps every non-zero point and exactly the zeros next to one.
       std::vector<double> mz;
@@ -255,12 +274,35 @@ TEST(MzmlWriter, OptionsChangeOnlyWhatTheySay) {
                                  (i + 1 < values.size() && values[i + 1] != 0);
         if (option.options.trim_zeros && original->kind == SpectrumKind::Profile && !near_signal) continue;
         mz.push_back(original->mz[i]);
-        intensity.push_back(option.options.intensity_width == FloatWidth::Bits32
+        intensity.push_back(option.options.intensity_width == FloatWidth::Bits32 && !numpress
                                 ? static_cast<double>(static_cast<float>(values[i]))
                                 : values[i]);
       }
-      EXPECT_TRUE(same_bits(written.mz, mz)) << written.id;
-      EXPECT_TRUE(same_bits(written.intensity, intensity)) << written.id;
+      if (!numpress) {
+        EXPECT_EQ(written.mz_compression, deflated ? "MS:1000574" : "MS:1000576");
+        EXPECT_TRUE(same_bits(written.mz, mz)) << written.id;
+        EXPECT_TRUE(same_bits(written.intensity, intensity)) << written.id;
+      } else {
+        // m/z by linear prediction within 1 ppb of the largest; whole counts exactly, other
+        // intensities within the short logged floats' bound at the spectrum's range.
+        EXPECT_EQ(written.mz_compression, deflated ? "MS:1002746" : "MS:1002312");
+        ASSERT_EQ(written.mz.size(), mz.size());
+        ASSERT_EQ(written.intensity.size(), intensity.size());
+        const double top = mz.empty() ? 1 : std::max(1.0, mz.back());
+        for (std::size_t i = 0; i < mz.size(); ++i) ASSERT_NEAR(written.mz[i], mz[i], 1e-9 * top) << written.id;
+        const bool counts = std::ranges::all_of(intensity, [](double v) { return v >= 0 && v == std::floor(v); });
+        if (counts) {
+          EXPECT_EQ(written.intensity_compression, deflated ? "MS:1002747" : "MS:1002313");
+          EXPECT_EQ(written.intensity, intensity) << written.id;
+        } else {
+          EXPECT_EQ(written.intensity_compression, deflated ? "MS:1002748" : "MS:1002314");
+          const double largest = std::ranges::max(intensity);
+          const double bound = std::expm1(0.5 * std::log1p(largest) / 65534) * 1.001;
+          for (std::size_t i = 0; i < intensity.size(); ++i) {
+            ASSERT_LE(std::abs((written.intensity[i] + 1) / (intensity[i] + 1) - 1), bound) << written.id;
+          }
+        }
+      }
       if (option.options.trim_zeros && original->kind == SpectrumKind::Profile) {
         EXPECT_LT(written.mz.size(), original->mz.size()) << "the sample's profiles have runs of zeros";
       }

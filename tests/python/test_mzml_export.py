@@ -215,22 +215,76 @@ def real_layout_sample(tmp_path_factory):
     return folder
 
 
+def numpress_decoders():
+    """pynumpress (which pyteomics decodes MS-Numpress with) and pyOpenMS, or a skip naming them."""
+    for module in ("pynumpress", "pyopenms"):
+        pytest.importorskip(module, reason=f"{module} decodes MS-Numpress independently: install it "
+                                           "(scripts/venv.sh --py311 does)")
+
+
+def assert_within_numpress_bounds(mz, intensity, spectrum, float32=False):
+    """m/z within 1 ppb of the spectrum's largest; counts exact; other intensities within the short
+    logged floats' bound at the spectrum's range. float32: intensities held as 32-bit floats."""
+    mz, intensity = np.asarray(mz, dtype=np.float64), np.asarray(intensity, dtype=np.float64)
+    assert len(mz) == len(spectrum.mz) and len(intensity) == len(spectrum.intensity)
+    if len(mz):
+        assert np.abs(mz - spectrum.mz).max() <= 1e-9 * max(1.0, spectrum.mz.max())
+    values = spectrum.intensity
+    if np.all(values == np.floor(values)) and np.all(values >= 0):
+        assert np.array_equal(intensity, values.astype(np.float32) if float32 else values)
+    elif len(values):
+        bound = np.expm1(0.5 * np.log1p(values.max()) / 65534) * 1.001 + (1e-7 if float32 else 0)
+        assert np.abs((intensity + 1) / (values + 1) - 1).max() <= bound
+
+
+def compare_numpress(path, expected):
+    """pyteomics (decoding with pynumpress) and pyOpenMS read every spectrum within the bounds."""
+    with indexed_reader(path) as reader:
+        for spectrum in expected:
+            read = reader.get_by_id(spectrum.native_id)
+            assert_within_numpress_bounds(read["m/z array"], read["intensity array"], spectrum)
+    pyopenms = pytest.importorskip("pyopenms")
+    experiment = pyopenms.MSExperiment()
+    pyopenms.MzMLFile().load(str(path), experiment)
+    assert experiment.getNrSpectra() == len(expected)
+    for read, spectrum in zip(experiment.getSpectra(), expected):
+        assert read.getNativeID() == spectrum.native_id
+        mz, intensity = read.get_peaks()
+        assert_within_numpress_bounds(mz, intensity, spectrum, float32=True)
+
+
 @pytest.mark.parametrize("options", [
     {},
     {"compress": False},
+    {"compression": "fast"},
+    {"compression": "small"},
+    {"compression": "none"},
     {"intensity_bits": 32},
     {"trim_zeros": True},
     {"centroid_only": True},
     {"threads": 1},
+    {"numpress": True},
+    {"numpress": True, "compression": "none"},
+    {"numpress": True, "centroid_only": True, "compression": "small"},
 ], ids=lambda options: ",".join(f"{k}={v}" for k, v in options.items()) or "defaults")
 def test_options_round_trip(options, real_layout_sample, tmp_path):
     pytest.importorskip("pyteomics")
     pytest.importorskip("lxml")
+    if options.get("numpress"):
+        numpress_decoders()
     out = tmp_path / "out.mzML"
     summary = vornak_ms.convert(real_layout_sample, out, **options)
     check_file(out, vocabulary())
+    data = out.read_bytes()
+    deflated = options.get("compress", True) and options.get("compression", "default") != "none"
+    assert (b'"MS:1000574"' in data) == deflated  # zlib: the TIC chromatogram at least
+    assert (b'"MS:1002746"' in data) == (options.get("numpress", False) and deflated)
+    assert (b'"MS:1002312"' in data) == (options.get("numpress", False) and not deflated)
     with vornak_ms.open(real_layout_sample) as acquisition:
         expected = written_scans(acquisition, summary, options.get("centroid_only", False))
+        if options.get("numpress"):
+            compare_numpress(out, expected)
+            return
         if options.get("trim_zeros"):
             # pyteomics must see exactly the kept points: non-zero ones and the zeros beside them.
             with indexed_reader(out) as reader:
@@ -251,7 +305,9 @@ def test_options_round_trip(options, real_layout_sample, tmp_path):
         compare_with_pyteomics(out, expected, options.get("intensity_bits", 64))
 
 
-def test_convert_errors(tmp_path):
+def test_convert_errors(tmp_path, real_layout_sample):
     with pytest.raises(vornak_ms.FolderError):
         vornak_ms.convert(tmp_path / "absent.d", tmp_path / "x.mzML")
+    with pytest.raises(ValueError, match="compression"):
+        vornak_ms.convert(real_layout_sample, tmp_path / "x.mzML", compression="zstd")
     assert list(tmp_path.iterdir()) == []
