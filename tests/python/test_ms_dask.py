@@ -208,3 +208,6 @@ def test_tables_and_chromatograms_equal_single_process(client, folders):
             assert np.array_equal(xic.target.to_numpy(), np.repeat(targets, len(expected)))
             assert np.array_equal(xic.retention_time.to_numpy(), np.tile(expected.retention_time, len(targets)))
             assert np.array_equal(xic.intensity.to_numpy(), expected.intensity.reshape(-1), equal_nan=True)
+    if not getattr(sys, "_is_gil_enabled", lambda: True)():
+        # The workers have run vornak_ms, pandas and Dask; none of them turned the GIL back on.
+        assert not any(client.run(sys._is_gil_enabled).values())
