@@ -59,6 +59,7 @@ def measure_cluster(workers, out, folders):
 
     with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                   dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+        client.wait_for_workers(workers)
         client.run(import_module)
         began = time.perf_counter()
         client.gather(client.map(empty_task, range(EMPTY_TASKS), pure=False))
@@ -68,7 +69,14 @@ def measure_cluster(workers, out, folders):
         began = time.perf_counter()
         report = convert_many(folders, out, client=client)
         seconds = time.perf_counter() - began
-        cpu = cpu_seconds() - cpu + sum(client.run(cpu_seconds).values()) - sum(workers_cpu.values())
+        cpu = cpu_seconds() - cpu
+        workers_after = client.run(cpu_seconds)
+        if len(workers_after) != len(workers_cpu):
+            raise SystemExit(f"{len(workers_cpu)} workers before the run, {len(workers_after)} after")
+        for address, after in workers_after.items():
+            if address not in workers_cpu:
+                raise SystemExit(f"worker {address} joined or restarted during the run")
+            cpu += after - workers_cpu[address]
     if report.error.notna().any():
         raise SystemExit(f"convert_many failed:\n{report[report.error.notna()]}")
     shutil.rmtree(out)

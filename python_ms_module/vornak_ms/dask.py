@@ -14,6 +14,7 @@ Needs Dask (`pip install vornak[dask]`); `import vornak_ms` does not.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import tempfile
 import time
@@ -40,14 +41,14 @@ FORMATS = {
     "mzml": (".mzML", {}),
 }
 
-REPORT_DTYPES = {"path": object, "output": object, "spectra": "Int64", "damaged": "Int64", "seconds": "float64",
+_REPORT_DTYPES = {"path": object, "output": object, "spectra": "Int64", "damaged": "Int64", "seconds": "float64",
                  "worker": object, "error": object, "attempts": "Int64"}
-REPORT_COLUMNS = list(REPORT_DTYPES)
+_REPORT_COLUMNS = list(_REPORT_DTYPES)
 
 
 # ---- convert_many -------------------------------------------------------------------------------
 
-def output_name(path, suffix):
+def _output_name(path, suffix):
     """The file one acquisition is written to: its folder name without ".d", as `vornak convert
     --output-dir` names it."""
     name = os.path.basename(os.path.normpath(path)) or "acquisition"
@@ -56,7 +57,7 @@ def output_name(path, suffix):
     return name + suffix
 
 
-def remove_temporaries(target):
+def _remove_temporaries(target):
     """Removes the hidden temporary files of `target` (".NAME.*.tmp", as the writer names them)
     that an attempt left when its process was killed. Only the task converting to `target` and
     the run that owns it call this, so no live writer's file is removed."""
@@ -77,16 +78,16 @@ def remove_temporaries(target):
     return removed
 
 
-def convert_task(path, target, writer_keywords, options):
+def _convert_task(path, target, writer_keywords, options):
     """One acquisition converted on a worker. Returns the report row's fields; a folder that
     cannot be converted gives its error instead of raising, so it never fails the run."""
     began = time.perf_counter()
     record = {"path": path, "output": None, "spectra": None, "damaged": None, "seconds": None,
-              "worker": worker_name(), "error": None}
+              "worker": _worker_name(), "error": None}
     try:
         os.makedirs(os.path.dirname(target), exist_ok=True)
         # An earlier attempt at this target that was killed cannot have removed its temporary file.
-        remove_temporaries(target)
+        _remove_temporaries(target)
         summary = vornak_ms.convert(path, target, **writer_keywords, **options)
     except Exception as error:  # noqa: BLE001 - every failure of a folder is a row of the report
         record["error"] = f"{type(error).__name__}: {error}"
@@ -96,18 +97,18 @@ def convert_task(path, target, writer_keywords, options):
     return record
 
 
-def worker_name():
+def _worker_name():
     try:
         return distributed.get_worker().address
     except ValueError:  # run outside a worker (a synchronous scheduler)
         return None
 
 
-def sweep_task(targets):
-    return sum(remove_temporaries(target) for target in targets)
+def _sweep_task(targets):
+    return sum(_remove_temporaries(target) for target in targets)
 
 
-def check_options(writer_keywords, options):
+def _check_options(writer_keywords, options):
     """Lets vornak_ms.convert judge the options on the client, before any task starts: it checks
     its arguments before it opens the folder, which here does not exist."""
     with tempfile.TemporaryDirectory(prefix="vornak-options-") as folder:
@@ -141,27 +142,27 @@ def convert_many(paths, output_dir, format="mzML", client=None, retries=2, **opt
         raise ValueError(f"retries must be a whole number >= 0 (got {retries!r})")
     suffix, writer_keywords = FORMATS[format.lower()]
     options.setdefault("threads", 1)
-    check_options(writer_keywords, options)
-    paths = absolute_paths(paths)
+    _check_options(writer_keywords, options)
+    paths = _absolute_paths(paths)
     output_dir = os.path.abspath(os.fsdecode(output_dir))
 
-    rows = [dict.fromkeys(REPORT_COLUMNS) | {"path": path, "attempts": 0} for path in paths]
+    rows = [dict.fromkeys(_REPORT_COLUMNS) | {"path": path, "attempts": 0} for path in paths]
     targets = {}  # row -> output file
     taken = {}
     for row, path in enumerate(paths):
-        target = os.path.join(output_dir, output_name(path, suffix))
+        target = os.path.join(output_dir, _output_name(path, suffix))
         if target in taken:
             rows[row]["error"] = f"another path already writes {target} ({paths[taken[target]]})"
         else:
             taken[target] = row
             targets[row] = target
 
-    with cluster_client(client) as active:
+    with _cluster_client(client) as active:
         run = uuid.uuid4().hex[:12]
 
         def submit(row):
             rows[row]["attempts"] += 1
-            future = active.submit(convert_task, paths[row], targets[row], writer_keywords, options,
+            future = active.submit(_convert_task, paths[row], targets[row], writer_keywords, options,
                                    key=f"vornak-convert-{run}-{row}-{rows[row]['attempts']}", pure=False)
             future_rows[future.key] = row
             return future
@@ -185,44 +186,37 @@ def convert_many(paths, output_dir, format="mzML", client=None, retries=2, **opt
         doomed = [targets[row] for row in targets if rows[row]["output"] is None]
         if doomed:
             try:
-                active.submit(sweep_task, doomed, key=f"vornak-sweep-{run}", pure=False).result()
+                active.submit(_sweep_task, doomed, key=f"vornak-sweep-{run}", pure=False).result()
             except Exception:  # noqa: BLE001 - no worker left: sweep from here when the folder is visible
-                sweep_task(doomed)
+                _sweep_task(doomed)
 
     # Text columns stay object columns, so that "no output" and "no error" read as None (pandas
     # would otherwise infer a string dtype with NaN).
-    return pd.DataFrame({column: pd.Series([row[column] for row in rows], dtype=REPORT_DTYPES[column])
-                         for column in REPORT_COLUMNS})
+    return pd.DataFrame({column: pd.Series([row[column] for row in rows], dtype=_REPORT_DTYPES[column])
+                         for column in _REPORT_COLUMNS})
 
 
-class cluster_client:
+@contextlib.contextmanager
+def _cluster_client(client):
     """The given client; else the active one; else a LocalCluster of single-threaded worker
-    processes, closed on exit. On that cluster a task whose worker dies fails at once
+    processes for the call. On that cluster a task whose worker dies fails at once
     (allowed-failures 0), so that `retries` alone counts its attempts."""
-
-    def __init__(self, client):
-        self.client = client
-        self.cluster = None
-
-    def __enter__(self):
-        if self.client is None:
-            try:
-                self.client = distributed.default_client()
-            except ValueError:
-                with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
-                    self.cluster = distributed.LocalCluster(
-                        n_workers=os.cpu_count() or 1, threads_per_worker=1, processes=True,
-                        dashboard_address=":0")
-                self.client = distributed.Client(self.cluster, set_as_default=False)
-        return self.client
-
-    def __exit__(self, *exception):
-        if self.cluster is not None:
-            self.client.close()
-            self.cluster.close()
+    if client is None:
+        try:
+            client = distributed.default_client()
+        except ValueError:
+            pass
+    if client is not None:
+        yield client
+        return
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        cluster = distributed.LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
+                                           processes=True, dashboard_address=":0")
+    with cluster, distributed.Client(cluster, set_as_default=False) as own:
+        yield own
 
 
-def absolute_paths(paths):
+def _absolute_paths(paths):
     if isinstance(paths, (str, bytes, os.PathLike)):
         raise TypeError("paths must be a list of acquisition paths, not one path")
     return [os.path.abspath(os.fsdecode(path)) for path in paths]
@@ -230,54 +224,54 @@ def absolute_paths(paths):
 
 # ---- scan tables and chromatograms ------------------------------------------------------------
 
-def frame(columns, dtypes):
+def _frame(columns, dtypes):
     return pd.DataFrame({name: pd.Series(columns[name], dtype=dtypes[name]) for name in dtypes})
 
 
-SCAN_TABLE_DTYPES = {
+_SCAN_TABLE_DTYPES = {
     "path": object, "instrument": object, "scan_id": "int64", "retention_time": "float64",
     "ms_level": "uint32", "polarity": "int8", "tic": "float64", "base_peak_mz": "float64",
     "base_peak_intensity": "float64", "precursor_mz": "float64", "collision_energy": "float64",
     "isolation_width": "float64", "charge": "int32", "has_profile": "bool", "has_centroid": "bool",
     "profile_points": "uint32", "centroid_points": "uint32",
 }
-TIC_DTYPES = {"path": object, "retention_time": "float64", "intensity": "float64"}
-XIC_DTYPES = {"path": object, "target": "float64", "retention_time": "float64", "intensity": "float64"}
+_TIC_DTYPES = {"path": object, "retention_time": "float64", "intensity": "float64"}
+_XIC_DTYPES = {"path": object, "target": "float64", "retention_time": "float64", "intensity": "float64"}
 
 
-def scan_table_partition(path):
+def _scan_table_partition(path):
     with vornak_ms.open(path) as acquisition:
         table = acquisition.scan_table()
         count = len(acquisition)
         columns = {"path": [path] * count, "instrument": [acquisition.instrument] * count, **table}
-    return frame(columns, SCAN_TABLE_DTYPES)
+    return _frame(columns, _SCAN_TABLE_DTYPES)
 
 
-def tic_partition(path, ms_level, skip_unreadable, threads):
+def _tic_partition(path, ms_level, skip_unreadable, threads):
     with vornak_ms.open(path) as acquisition:
         chromatogram = acquisition.tic(ms_level=ms_level, skip_unreadable=skip_unreadable, threads=threads)
     count = len(chromatogram)
-    return frame({"path": [path] * count, "retention_time": chromatogram.retention_time,
-                  "intensity": chromatogram.intensity}, TIC_DTYPES)
+    return _frame({"path": [path] * count, "retention_time": chromatogram.retention_time,
+                  "intensity": chromatogram.intensity}, _TIC_DTYPES)
 
 
-def xic_partition(path, targets, ppm, da, ms_level, skip_unreadable, threads):
+def _xic_partition(path, targets, ppm, da, ms_level, skip_unreadable, threads):
     with vornak_ms.open(path) as acquisition:
         chromatogram = acquisition.xic(list(targets), ppm=ppm, da=da, ms_level=ms_level,
                                        skip_unreadable=skip_unreadable, threads=threads)
     count = len(chromatogram)
     # Target-major: the rows of one target's trace follow each other, as in xic().intensity[j].
-    return frame({"path": [path] * (count * len(targets)),
+    return _frame({"path": [path] * (count * len(targets)),
                   "target": np.repeat(np.asarray(targets, dtype=np.float64), count),
                   "retention_time": np.tile(chromatogram.retention_time, len(targets)),
-                  "intensity": np.asarray(chromatogram.intensity).reshape(-1)}, XIC_DTYPES)
+                  "intensity": np.asarray(chromatogram.intensity).reshape(-1)}, _XIC_DTYPES)
 
 
-def many(function, paths, dtypes, label, *arguments):
-    paths = absolute_paths(paths)
+def _many(function, paths, dtypes, label, *arguments):
+    paths = _absolute_paths(paths)
     if not paths:
         raise ValueError("paths is empty")
-    meta = frame({name: [] for name in dtypes}, dtypes)
+    meta = _frame({name: [] for name in dtypes}, dtypes)
     return dd.from_map(function, paths, args=list(arguments), meta=meta, label=label, enforce_metadata=True)
 
 
@@ -285,14 +279,14 @@ def scan_tables(paths):
     """A dask DataFrame of every acquisition's scan_table(), one partition per path, with the
     columns path and instrument first; no spectrum block is read. An acquisition that cannot be
     opened raises its FolderError or ScanIndexError when the partition is computed."""
-    return many(scan_table_partition, paths, SCAN_TABLE_DTYPES, "vornak-scan-table")
+    return _many(_scan_table_partition, paths, _SCAN_TABLE_DTYPES, "vornak-scan-table")
 
 
 def tic_many(paths, ms_level=None, skip_unreadable=False, threads=1):
     """A dask DataFrame (path, retention_time, intensity) of each acquisition's tic(ms_level=...),
     one partition per path, computed on the workers. A scan that cannot be decoded raises
     BlockError when its partition is computed, or gives NaN with skip_unreadable=True."""
-    return many(tic_partition, paths, TIC_DTYPES, "vornak-tic", ms_level, skip_unreadable, threads)
+    return _many(_tic_partition, paths, _TIC_DTYPES, "vornak-tic", ms_level, skip_unreadable, threads)
 
 
 def xic_many(paths, targets, ppm=None, da=None, ms_level=1, skip_unreadable=False, threads=1):
@@ -304,5 +298,5 @@ def xic_many(paths, targets, ppm=None, da=None, ms_level=1, skip_unreadable=Fals
         raise ValueError("targets is empty")
     if (ppm is None) == (da is None):
         raise ValueError("give exactly one of ppm and da")
-    return many(xic_partition, paths, XIC_DTYPES, "vornak-xic", targets, ppm, da, ms_level, skip_unreadable,
+    return _many(_xic_partition, paths, _XIC_DTYPES, "vornak-xic", targets, ppm, da, ms_level, skip_unreadable,
                 threads)

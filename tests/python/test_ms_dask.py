@@ -119,15 +119,18 @@ def test_convert_many_matches_single_conversions(client, folders, tmp_path):
 
 @needs_dask
 @needs_writer
-def test_worker_killed_mid_conversion(client, tmp_path):
-    """SIGKILL to the worker writing the first file: its attempt is retried elsewhere, and only
-    the final files remain."""
+@pytest.mark.parametrize("retries", [2, 0])
+def test_worker_killed_mid_conversion(client, tmp_path, retries):
+    """SIGKILL to the worker writing the first file: its attempt is retried on another worker, or
+    with no retries left becomes a row with the error; either way only final files remain."""
     paths = [write(tmp_path / f"large{number}.d", "--bench", "--profile-scans", "150", "--points", "20000",
                    "--ms2-scans", "30", "--seed", str(number)) for number in (1, 2)]
     out = tmp_path / "out"
+    client.wait_for_workers(2)  # the nanny restarts a killed worker
     worker_pids = {pid: address for address, pid in client.run(os.getpid).items()}
     result = {}
-    runner = threading.Thread(target=lambda: result.update(report=vdask.convert_many(paths, out, client=client)))
+    runner = threading.Thread(target=lambda: result.update(
+        report=vdask.convert_many(paths, out, client=client, retries=retries)))
     runner.start()
     killed = None
     deadline = time.monotonic() + 60
@@ -143,13 +146,18 @@ def test_worker_killed_mid_conversion(client, tmp_path):
     runner.join(120)
     assert killed is not None, "no conversion was seen in progress"
     report = result["report"]
-    assert report.error.isna().all(), report
-    assert list(report.attempts) == [2, 1]
-    assert report.worker[0] != worker_pids[killed]
-    assert sorted(os.listdir(out)) == ["large1.mzML", "large2.mzML"]
+    assert list(report.attempts) == [2 if retries else 1, 1]
+    if retries:
+        assert report.error.isna().all(), report
+        assert report.worker[0] != worker_pids[killed]
+    else:
+        assert report.error[0].startswith("KilledWorker:") and report.output[0] is None
+        assert report.error[1] is None
+    assert sorted(os.listdir(out)) == sorted(os.path.basename(path) for path in report.output.dropna())
     for path, output in zip(paths, report.output):
-        _, alone = single(path, tmp_path / "alone.mzML")
-        assert pathlib.Path(output).read_bytes() == alone
+        if output is not None:
+            _, alone = single(path, tmp_path / "alone.mzML")
+            assert pathlib.Path(output).read_bytes() == alone
 
 
 @needs_dask
