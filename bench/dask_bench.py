@@ -88,6 +88,8 @@ class DaskBench:
             f"1 worker {one:.2f} s, 2 workers {two:.2f} s: {ACQUISITIONS / two * 60:.0f} acquisitions/min "
             f"({r['dask_loop']['spectra'] // ACQUISITIONS} spectra each); 1 worker "
             f"{ACQUISITIONS / one * 60:.0f}/min")
+        idle = r["dask_cluster_1"]["idle_cpu_share"]
         add("dask_overhead", "dask_cluster_1", "dask_loop", True,
-            f"loop {loop:.2f} s; per task {per_task:.0f} ms more than the loop ({per_task_cpu:.0f} ms of CPU); "
-            f"an empty task {empty:.1f} ms; cluster start not counted")
+            f"loop {loop:.2f} s; per task {per_task:.0f} ms more than the loop ({per_task_cpu:.0f} ms of CPU, of "
+            f"which the idle cluster's {idle:.0%} of a core makes {idle * one / ACQUISITIONS * 1e3:.0f}); an empty "
+            f"task {empty:.1f} ms; cluster start not counted")

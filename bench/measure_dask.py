@@ -7,7 +7,8 @@ LocalCluster of single-threaded worker processes, one run each.
 Each prints one JSON object on stdout (named dask_loop, dask_cluster_1, dask_cluster_2, ...), as
 dask_bench.py reads it. The cluster is started, and each worker has imported vornak_ms, before
 the clock starts; `cluster` also times empty tasks for the scheduler's own cost per task, and
-counts the CPU time of the workers with its own (client and scheduler). Both convert with one
+counts the CPU time of the workers with its own (client and scheduler), during the conversions
+and while the cluster idles for two seconds after them. Both convert with one
 thread per conversion (convert_many's default); the outputs are removed.
 """
 
@@ -21,6 +22,7 @@ import time
 import vornak_ms
 
 EMPTY_TASKS = 200
+IDLE_SECONDS = 2.0
 
 
 def emit(**fields):
@@ -77,11 +79,15 @@ def measure_cluster(workers, out, folders):
             if address not in workers_cpu:
                 raise SystemExit(f"worker {address} joined or restarted during the run")
             cpu += after - workers_cpu[address]
+        # What the cluster's processes spend while no task runs (heartbeats, monitors, event loops).
+        idle_before, idle_cpu = client.run(cpu_seconds), cpu_seconds()
+        time.sleep(IDLE_SECONDS)
+        idle_cpu = cpu_seconds() - idle_cpu + sum(client.run(cpu_seconds).values()) - sum(idle_before.values())
     if report.error.notna().any():
         raise SystemExit(f"convert_many failed:\n{report[report.error.notna()]}")
     shutil.rmtree(out)
     emit(name=f"dask_cluster_{workers}", seconds=[seconds], cpu_seconds=[cpu], spectra=int(report.spectra.sum()),
-         empty_task_ms=empty * 1e3, task_seconds=float(report.seconds.sum()))
+         empty_task_ms=empty * 1e3, task_seconds=float(report.seconds.sum()), idle_cpu_share=idle_cpu / IDLE_SECONDS)
 
 
 def main():
