@@ -140,6 +140,8 @@ def convert_many(paths, output_dir, format="mzML", client=None, retries=2, **opt
         raise ValueError(f"format must be one of: {known} (got {format!r})")
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
         raise ValueError(f"retries must be a whole number >= 0 (got {retries!r})")
+    if not hasattr(vornak_ms, "convert"):
+        raise RuntimeError("this vornak_ms was built without the mzML writer: convert_many cannot write")
     suffix, writer_keywords = FORMATS[format.lower()]
     options.setdefault("threads", 1)
     _check_options(writer_keywords, options)
