@@ -57,10 +57,9 @@ def measure_loop(out, folders):
 
 def measure_cluster(workers, out, folders):
     import distributed
-    from vornak_ms.dask import convert_many
+    from vornak_ms.dask import convert_many, local_cluster
 
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+    with local_cluster(workers) as cluster, distributed.Client(cluster) as client:
         client.wait_for_workers(workers)
         client.run(import_module)
         began = time.perf_counter()

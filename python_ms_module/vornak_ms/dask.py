@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import sys
 import tempfile
 import time
 import uuid
@@ -33,13 +34,38 @@ except ImportError as missing:  # pragma: no cover - depends on the installation
 
 import vornak_ms
 
-__all__ = ["convert_many", "scan_tables", "tic_many", "xic_many"]
+__all__ = ["cluster_config", "convert_many", "local_cluster", "scan_tables", "tic_many", "xic_many"]
 
 # Output formats by lower-case name: the file suffix and the keywords that select the format in
 # vornak_ms.convert. A new writer behind vornak_ms.convert(..., format=NAME) is one more entry.
 FORMATS = {
     "mzml": (".mzML", {}),
 }
+
+
+def cluster_config():
+    """Dask settings for clusters that run vornak_ms: on a free-threaded interpreter, distributed's
+    sampling profiler is turned off. Its thread reads the event loop thread's frames while that
+    thread runs them, which crashes free-threaded CPython 3.13 (a segmentation fault in the
+    scheduler's process, seen here about once in fifteen runs). Workers started elsewhere need
+    distributed.worker.profile.enabled False in their own configuration."""
+    free_threaded = not getattr(sys, "_is_gil_enabled", lambda: True)()
+    return {"distributed.worker.profile.enabled": False} if free_threaded else {}
+
+
+def local_cluster(n_workers=None, **options):
+    """A distributed.LocalCluster of single-threaded worker processes (one per core by default)
+    with cluster_config() in the scheduler and in every worker, restarted ones included (a nanny
+    hands its worker the configuration it was given, not the one in force at the restart).
+    `options` go to LocalCluster."""
+    settings = cluster_config()
+    options.setdefault("threads_per_worker", 1)
+    options.setdefault("dashboard_address", ":0")
+    if settings:
+        options["config"] = {**options.get("config", {}), **settings}
+    with dask.config.set(settings):
+        return distributed.LocalCluster(n_workers=n_workers or os.cpu_count() or 1, processes=True, **options)
+
 
 _REPORT_DTYPES = {"path": object, "output": object, "spectra": "Int64", "damaged": "Int64", "seconds": "float64",
                  "worker": object, "error": object, "attempts": "Int64"}
@@ -212,8 +238,7 @@ def _cluster_client(client):
         yield client
         return
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
-        cluster = distributed.LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
-                                           processes=True, dashboard_address=":0")
+        cluster = local_cluster()
     with cluster, distributed.Client(cluster, set_as_default=False) as own:
         yield own
 
