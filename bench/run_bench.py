@@ -23,6 +23,7 @@ import time
 from pathlib import Path
 
 import convert_bench
+import dask_bench
 import ms_bench
 
 HERE = Path(__file__).resolve().parent
@@ -45,6 +46,7 @@ GOALS = {
 }
 GOALS.update(ms_bench.GOALS)  # vornak_ms
 GOALS.update(convert_bench.GOALS)  # vornak convert
+GOALS.update(dask_bench.GOALS)  # vornak_ms.dask
 
 
 def log(message):
@@ -105,6 +107,7 @@ class Bench:
         self.results = {}
         self.ms = ms_bench.MsBench(self, sys.modules[__name__])
         self.convert = convert_bench.ConvertBench(self, sys.modules[__name__], self.ms)
+        self.dask = dask_bench.DaskBench(self, sys.modules[__name__])
 
     # ---- data ---------------------------------------------------------------------------
 
@@ -150,6 +153,7 @@ class Bench:
         read_through(files + [self.mzml])
         self.ms.prepare()
         self.convert.prepare()
+        self.dask.prepare()
 
     # ---- measurements -----------------------------------------------------------------------
 
@@ -214,6 +218,7 @@ class Bench:
             raise SystemExit("bench: pyteomics read a different number of points than vornak decodes")
         self.ms.run()  # into self.ms.results: some record names are the same as above
         self.convert.run()  # into self.convert.results
+        self.dask.run()  # into self.dask.results
 
     # ---- report -------------------------------------------------------------------------------
 
@@ -274,6 +279,7 @@ class Bench:
                    f"{median(r['open_lists']['seconds']) - median(r['open']['seconds']):.2f} s")
         self.ms.rows(rows)
         self.convert.rows(rows)
+        self.dask.rows(rows)
         return rows
 
     def print_table(self, rows):

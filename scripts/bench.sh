@@ -63,6 +63,10 @@ fi
 # vornak_ms hands out NumPy arrays (the newest NumPy may have no free-threaded wheel yet).
 "$venv/bin/python" -c 'import numpy' 2>/dev/null \
   || quiet "$venv/bin/python" -m pip install --disable-pip-version-check --prefer-binary "numpy<2.5"
+# Dask for vornak_ms.dask (the [dask] extra; the module above is installed without dependencies).
+"$venv/bin/python" -c 'import dask.dataframe, distributed, pandas' 2>/dev/null \
+  || quiet "$venv/bin/python" -m pip install --disable-pip-version-check --prefer-binary \
+    "dask[dataframe,distributed]>=2024.8" "pandas>=2.0"
 
 # rainbow-api (with its LZF extra) and openreadout, to compare vornak_ms with on the same folders.
 readers_venv=build/bench-readers-venv

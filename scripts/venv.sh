@@ -8,7 +8,8 @@
 #
 # --py311 makes build/venv-py311 on the machine's python3 (CPython 3.11) instead: vornak_ms alone
 # (vornak needs 3.13), NumPy and pytest, and the mzML readers and writers the round-trip tests
-# compare with (pyteomics, lxml, psims, pyOpenMS, pynumpress).
+# compare with (pyteomics, lxml, psims, pyOpenMS, pynumpress). Both get the [dask] extra for
+# vornak_ms.dask.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -24,9 +25,9 @@ if [ "${1:-}" = "--py311" ]; then
   # lxml 6 breaks pyteomics' use of the embedded mzML index (it falls back to a scan that loses ids).
   # pynumpress decodes MS-Numpress arrays for pyteomics.
   pip_install "$venv" pytest numpy "nanobind>=3.1,<3.2" pyteomics "lxml<6" psims pyopenms pynumpress
-  pip_install "$venv" "$root"
-  "$venv/bin/python" -c 'import vornak_ms, numpy' \
-    || { echo "venv: vornak_ms does not import in $venv" >&2; exit 1; }
+  pip_install "$venv" "$root[dask]"
+  "$venv/bin/python" -c 'import vornak_ms, vornak_ms.dask, numpy' \
+    || { echo "venv: vornak_ms or vornak_ms.dask does not import in $venv" >&2; exit 1; }
   exit 0
 fi
 
@@ -39,4 +40,7 @@ fi
 # NumPy's newest release may have no wheel for the free-threaded interpreter: take the newest one
 # that has (a source build takes many minutes).
 pip_install .venv pytest "numpy<2.5" "nanobind>=3.1,<3.2"
-pip_install .venv "$root"
+# With the [dask] extra (Dask, distributed, pandas) for vornak_ms.dask; on the free-threaded
+# interpreter msgpack, tornado and pyyaml have no wheels and build from source (about 30 s).
+pip_install .venv "$root[dask]"
+.venv/bin/python -c 'import vornak_ms.dask' || { echo "venv: vornak_ms.dask does not import in .venv" >&2; exit 1; }
