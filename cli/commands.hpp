@@ -35,6 +35,8 @@ struct ConvertOptions {
   bool centroid_only = false;
   bool quiet = false;
   unsigned workers = 0;
+  std::string format;       // "mzml" or "mzpeak"; empty: from the output's name
+  bool mzpeak_dir = false;  // mzPeak unpacked in a directory
 };
 
 struct CheckOptions {

@@ -45,6 +45,10 @@ int main(int argc, char** argv) {
                             "centroid spectra only; scans without one are left out");
   convert_command->add_option("--workers", convert.workers, "encoding threads (default: one per hardware thread)");
   convert_command->add_flag("-q,--quiet", convert.quiet, "no progress bar");
+  convert_command->add_option("--format", convert.format,
+                              "mzml or mzpeak (default: mzpeak for an output ending in .mzpeak or /, else mzml)")
+      ->check(CLI::IsMember({"mzml", "mzpeak"}));
+  convert_command->add_flag("--mzpeak-dir", convert.mzpeak_dir, "mzPeak members unpacked in a directory");
 
   CheckOptions check;
   CLI::App* check_command = app.add_subcommand("check", "Read everything and report damage (exit 0 intact, 4 damaged)");
