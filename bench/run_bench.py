@@ -24,6 +24,7 @@ from pathlib import Path
 
 import convert_bench
 import ms_bench
+import mzpeak_bench
 
 HERE = Path(__file__).resolve().parent
 
@@ -45,6 +46,7 @@ GOALS = {
 }
 GOALS.update(ms_bench.GOALS)  # vornak_ms
 GOALS.update(convert_bench.GOALS)  # vornak convert
+GOALS.update(mzpeak_bench.GOALS)  # mzPeak export
 
 
 def log(message):
@@ -105,6 +107,7 @@ class Bench:
         self.results = {}
         self.ms = ms_bench.MsBench(self, sys.modules[__name__])
         self.convert = convert_bench.ConvertBench(self, sys.modules[__name__], self.ms)
+        self.mzpeak = mzpeak_bench.MzpeakBench(self, sys.modules[__name__], self.ms, self.convert)
 
     # ---- data ---------------------------------------------------------------------------
 
@@ -203,6 +206,7 @@ class Bench:
             raise SystemExit("bench: pyteomics read a different number of points than vornak decodes")
         self.ms.run()  # into self.ms.results: some record names are the same as above
         self.convert.run()  # into self.convert.results
+        self.mzpeak.run()  # into self.mzpeak.results
 
     # ---- report -------------------------------------------------------------------------------
 
@@ -260,6 +264,7 @@ class Bench:
                    f"{median(r['open_lists']['seconds']) - median(r['open']['seconds']):.2f} s")
         self.ms.rows(rows)
         self.convert.rows(rows)
+        self.mzpeak.rows(rows)
         return rows
 
     def print_table(self, rows):
