@@ -354,7 +354,10 @@ Result<MzpeakSummary> write_mzpeak(const Acquisition& acquisition, const std::st
     if (!peaks) return std::unexpected(peaks.error());
 
     const std::size_t total = acquisition.size();
-    unsigned workers = options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
+    // By default one core is left to this thread, which encodes every column (decoding is the
+    // cheaper half: with as many decoders as cores, they only compete with the encoder).
+    unsigned workers = options.workers;
+    if (workers == 0) workers = std::thread::hardware_concurrency() > 1 ? std::thread::hardware_concurrency() - 1 : 1;
     workers = std::clamp(workers, 1u, MAX_WORKERS);
     if (total > 0 && workers > total) workers = static_cast<unsigned>(total);
     DecodePool pool(acquisition, options.trim_zeros, workers);

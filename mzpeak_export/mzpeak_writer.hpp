@@ -20,7 +20,7 @@ struct MzpeakOptions {
   // Profile spectra keep only non-zero points and the zero points next to one (zero-run
   // stripping); number_of_data_points counts the points stored.
   bool trim_zeros = false;
-  // Threads that decode spectra; 0: one per hardware thread.
+  // Threads that decode spectra; 0: one per hardware thread but one (the calling thread encodes).
   unsigned workers = 0;
   // ZIP64 records even for a small archive (tests of that path).
   bool force_zip64 = false;
