@@ -39,6 +39,7 @@ ConvertOutcome convert_to_mzpeak(const Acquisition& acquisition, const std::stri
   mzpeak.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };
   auto written = write_mzpeak(acquisition, output, mzpeak);
   bar.finish();
+  if (cancel != nullptr && cancel->load()) return {};  // the caller ends the process by the signal
   if (!written) {
     std::cerr << prefix << "cannot write " << output << ": " << written.error().display() << '\n';
     return {};
