@@ -460,6 +460,13 @@ Result<MzpeakSummary> write_mzpeak(const Acquisition& acquisition, const std::st
   if (!chromatogram_checksum) return std::unexpected(chromatogram_checksum.error());
   indexed(chromatogram_table->name, "chromatogram", "metadata", std::move(*chromatogram_checksum),
           chromatogram_table->column_mapping_json);
+  auto transitions = mzpeak::chromatogram_transition_tables(chromatograms);
+  if (!transitions.ok()) return std::unexpected(parse_error(transitions.status(), "building the transition tables"));
+  for (const mzpeak::MetadataTable& table : *transitions) {
+    auto checksum = mzpeak::write_table_member(archive, table.name, *table.table);
+    if (!checksum) return std::unexpected(checksum.error());
+    indexed(table.name, table.entity_type, table.data_kind, std::move(*checksum), table.column_mapping_json);
+  }
 
   mzpeak::RunFacts facts = run_facts(acquisition, options, std::move(*source_sha1));
   for (const mzpeak::SpectrumRecord& record : records) {

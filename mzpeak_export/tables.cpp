@@ -62,6 +62,12 @@ std::optional<T> none() {
   return std::nullopt;
 }
 
+// Rows of a precursors table: the entity each belongs to, and its window and energy.
+struct PrecursorRows {
+  std::vector<std::uint64_t> source;
+  std::vector<std::optional<double>> target, half_width, collision_energy;
+};
+
 // Columns of a table in the making, and the column mapping of its CV-term columns.
 class TableColumns {
  public:
@@ -110,11 +116,54 @@ json param(const cv::Term& term, json value = nullptr, const cv::Term* unit = nu
   return out;
 }
 
+// The precursors table of spectra or chromatograms: isolation window and activation (CID).
+arrow::Result<MetadataTable> precursor_table(const PrecursorRows& rows, std::string name, std::string entity) {
+  const std::size_t m = rows.source.size();
+  const auto parameters_type = parameter_list_type();
+  TableColumns t;
+  ARROW_ASSIGN_OR_RAISE(auto source, column<arrow::UInt64Builder>(m, [&](std::size_t k) {
+                          return std::optional<std::uint64_t>(rows.source[k]);
+                        }));
+  t.add("source_index", source, false);
+  // The record does not say which scan the precursor was chosen from.
+  ARROW_ASSIGN_OR_RAISE(auto precursor_index,
+                        column<arrow::UInt64Builder>(m, [](std::size_t) { return none<std::uint64_t>(); }));
+  t.add("precursor_index", precursor_index);
+  ARROW_ASSIGN_OR_RAISE(auto precursor_id,
+                        column<arrow::LargeStringBuilder>(m, [](std::size_t) { return none<std::string>(); }));
+  t.add("precursor_id", precursor_id);
+  ARROW_ASSIGN_OR_RAISE(auto parameters, empty_lists(parameters_type, m));
+  ARROW_ASSIGN_OR_RAISE(auto target, column<arrow::DoubleBuilder>(m, [&](std::size_t k) { return rows.target[k]; }));
+  ARROW_ASSIGN_OR_RAISE(auto lower, column<arrow::DoubleBuilder>(m, [&](std::size_t k) { return rows.half_width[k]; }));
+  ARROW_ASSIGN_OR_RAISE(auto upper, column<arrow::DoubleBuilder>(m, [&](std::size_t k) { return rows.half_width[k]; }));
+  ARROW_ASSIGN_OR_RAISE(auto isolation, struct_of({{"isolation_window_target", target},
+                                                   {"isolation_window_lower_offset", lower},
+                                                   {"isolation_window_upper_offset", upper},
+                                                   {"parameters", parameters}}));
+  t.add("isolation_window", isolation);
+  t.map("isolation_window.isolation_window_target", cv::ISOLATION_WINDOW_TARGET_MZ, &cv::MZ_UNIT);
+  t.map("isolation_window.isolation_window_lower_offset", cv::ISOLATION_WINDOW_LOWER_OFFSET, &cv::MZ_UNIT);
+  t.map("isolation_window.isolation_window_upper_offset", cv::ISOLATION_WINDOW_UPPER_OFFSET, &cv::MZ_UNIT);
+  ARROW_ASSIGN_OR_RAISE(auto energy,
+                        column<arrow::DoubleBuilder>(m, [&](std::size_t k) { return rows.collision_energy[k]; }));
+  ARROW_ASSIGN_OR_RAISE(auto method, column<arrow::LargeStringBuilder>(m, [](std::size_t) {
+                          return std::optional<std::string_view>(cv::COLLISION_INDUCED_DISSOCIATION.accession);
+                        }));
+  ARROW_ASSIGN_OR_RAISE(auto activation, struct_of({{"collision_energy", energy},
+                                                    {"dissociation_method", method},
+                                                    {"parameters", parameters}}));
+  t.add("activation", activation);
+  t.map("activation.collision_energy", cv::COLLISION_ENERGY, &cv::ELECTRONVOLT);
+  t.map("activation.dissociation_method", terms::DISSOCIATION_METHOD);
+  return t.finish(std::move(name), std::move(entity), "precursors");
+}
+
 }  // namespace
 
 std::vector<ChromatogramRecord> chromatogram_records(const std::vector<SpectrumRecord>& spectra) {
-  ChromatogramRecord tic{"TIC", cv::TIC_CHROMATOGRAM, std::nullopt, {}, {}};
-  ChromatogramRecord bpc{"BPC", terms::BASEPEAK_CHROMATOGRAM, std::nullopt, {}, {}};
+  ChromatogramRecord tic{"TIC", cv::TIC_CHROMATOGRAM, std::nullopt, {}, {}, std::nullopt, std::nullopt, std::nullopt};
+  ChromatogramRecord bpc{"BPC", terms::BASEPEAK_CHROMATOGRAM, std::nullopt, {}, {}, std::nullopt, std::nullopt,
+                         std::nullopt};
   std::optional<Polarity> shared;
   bool mixed = false;
   for (const SpectrumRecord& spectrum : spectra) {
@@ -289,40 +338,16 @@ arrow::Result<std::vector<MetadataTable>> spectrum_metadata_tables(const std::ve
                         column<arrow::UInt64Builder>(m, [](std::size_t) { return none<std::uint64_t>(); }));
   ARROW_ASSIGN_OR_RAISE(auto parameters, empty_lists(parameters_type, m));
   {
-    TableColumns t;
-    t.add("source_index", source, false);
-    t.add("precursor_index", precursor_index);
-    ARROW_ASSIGN_OR_RAISE(auto precursor_id,
-                          column<arrow::LargeStringBuilder>(m, [](std::size_t) { return none<std::string>(); }));
-    t.add("precursor_id", precursor_id);
-    const auto half_width = [&](std::size_t k) -> std::optional<double> {
+    PrecursorRows rows;
+    for (std::size_t k = 0; k < m; ++k) {
       const auto& width = info(k).isolation_width;
-      return width && *width > 0 ? std::optional<double>(*width / 2) : std::nullopt;
-    };
-    ARROW_ASSIGN_OR_RAISE(auto target,
-                          column<arrow::DoubleBuilder>(m, [&](std::size_t k) { return info(k).precursor_mz; }));
-    ARROW_ASSIGN_OR_RAISE(auto lower_offset, column<arrow::DoubleBuilder>(m, half_width));
-    ARROW_ASSIGN_OR_RAISE(auto upper_offset, column<arrow::DoubleBuilder>(m, half_width));
-    ARROW_ASSIGN_OR_RAISE(auto isolation, struct_of({{"isolation_window_target", target},
-                                                     {"isolation_window_lower_offset", lower_offset},
-                                                     {"isolation_window_upper_offset", upper_offset},
-                                                     {"parameters", parameters}}));
-    t.add("isolation_window", isolation);
-    t.map("isolation_window.isolation_window_target", cv::ISOLATION_WINDOW_TARGET_MZ, &cv::MZ_UNIT);
-    t.map("isolation_window.isolation_window_lower_offset", cv::ISOLATION_WINDOW_LOWER_OFFSET, &cv::MZ_UNIT);
-    t.map("isolation_window.isolation_window_upper_offset", cv::ISOLATION_WINDOW_UPPER_OFFSET, &cv::MZ_UNIT);
-    ARROW_ASSIGN_OR_RAISE(auto energy,
-                          column<arrow::DoubleBuilder>(m, [&](std::size_t k) { return info(k).collision_energy; }));
-    ARROW_ASSIGN_OR_RAISE(auto method, column<arrow::LargeStringBuilder>(m, [](std::size_t) {
-                            return std::optional<std::string_view>(cv::COLLISION_INDUCED_DISSOCIATION.accession);
-                          }));
-    ARROW_ASSIGN_OR_RAISE(auto activation, struct_of({{"collision_energy", energy},
-                                                      {"dissociation_method", method},
-                                                      {"parameters", parameters}}));
-    t.add("activation", activation);
-    t.map("activation.collision_energy", cv::COLLISION_ENERGY, &cv::ELECTRONVOLT);
-    t.map("activation.dissociation_method", terms::DISSOCIATION_METHOD);
-    tables.push_back(t.finish("spectra_metadata_precursors.parquet", "spectrum", "precursors"));
+      rows.source.push_back(fragments[k]);
+      rows.target.push_back(info(k).precursor_mz);
+      rows.half_width.push_back(width && *width > 0 ? std::optional<double>(*width / 2) : std::nullopt);
+      rows.collision_energy.push_back(info(k).collision_energy);
+    }
+    ARROW_ASSIGN_OR_RAISE(auto table, precursor_table(rows, "spectra_metadata_precursors.parquet", "spectrum"));
+    tables.push_back(std::move(table));
   }
   {
     TableColumns t;
@@ -385,6 +410,48 @@ arrow::Result<MetadataTable> chromatogram_metadata_table(const std::vector<Chrom
   t.add("number_of_data_points", points);
   t.map("number_of_data_points", terms::NUMBER_OF_DATA_POINTS);
   return t.finish("chromatograms_metadata.parquet", "chromatogram", "metadata");
+}
+
+arrow::Result<std::vector<MetadataTable>> chromatogram_transition_tables(const std::vector<ChromatogramRecord>& records) {
+  std::vector<MetadataTable> tables;
+  PrecursorRows precursors;
+  std::vector<std::size_t> with_product;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].precursor_mz) {
+      precursors.source.push_back(i);
+      precursors.target.push_back(records[i].precursor_mz);
+      precursors.half_width.push_back(std::nullopt);
+      precursors.collision_energy.push_back(records[i].collision_energy);
+    }
+    if (records[i].product_mz) with_product.push_back(i);
+  }
+  if (!precursors.source.empty()) {
+    ARROW_ASSIGN_OR_RAISE(auto table,
+                          precursor_table(precursors, "chromatograms_metadata_precursors.parquet", "chromatogram"));
+    tables.push_back(std::move(table));
+  }
+  if (!with_product.empty()) {
+    const std::size_t m = with_product.size();
+    TableColumns t;
+    ARROW_ASSIGN_OR_RAISE(auto source, column<arrow::UInt64Builder>(m, [&](std::size_t k) {
+                            return std::optional<std::uint64_t>(with_product[k]);
+                          }));
+    t.add("source_index", source, false);
+    ARROW_ASSIGN_OR_RAISE(auto product_index, column<arrow::UInt64Builder>(m, [](std::size_t k) {
+                            return std::optional<std::uint64_t>(k);
+                          }));
+    t.add("product_index", product_index, false);
+    ARROW_ASSIGN_OR_RAISE(auto parameters, empty_lists(parameter_list_type(), m));
+    ARROW_ASSIGN_OR_RAISE(auto target, column<arrow::DoubleBuilder>(m, [&](std::size_t k) {
+                            return records[with_product[k]].product_mz;
+                          }));
+    ARROW_ASSIGN_OR_RAISE(auto isolation, struct_of({{"isolation_window_target", target}, {"parameters", parameters}}));
+    t.add("isolation_window", isolation);
+    t.map("isolation_window.isolation_window_target", cv::ISOLATION_WINDOW_TARGET_MZ, &cv::MZ_UNIT);
+    t.add("parameters", parameters);
+    tables.push_back(t.finish("chromatograms_metadata_products.parquet", "chromatogram", "products"));
+  }
+  return tables;
 }
 
 std::string array_index_json(std::string_view context, bool time_axis) {

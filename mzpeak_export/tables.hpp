@@ -54,12 +54,17 @@ struct ChromatogramRecord {
   std::optional<std::int32_t> polarity;
   std::vector<double> time;
   std::vector<double> intensity;
+  // Transitions: a row of chromatograms_metadata_precursors (and of _products) when set.
+  std::optional<double> precursor_mz;
+  std::optional<double> product_mz;
+  std::optional<double> collision_energy;
 };
 
 // The chromatograms of the archive: TIC and BPC over the written spectra, in time order.
-// Transition chromatograms of triple-quadrupole runs (SRM/SIM) join here: append one record per
-// transition (type SRM_CHROMATOGRAM or SIM_CHROMATOGRAM), and give their precursor and product
-// m/z a chromatograms_metadata_precursors / _products table built like the spectrum ones.
+// Transition chromatograms of triple-quadrupole runs (SRM/SIM) join at the end of this function:
+// one record per transition (type SRM_CHROMATOGRAM or SIM_CHROMATOGRAM, time converted to
+// minutes, precursor and product m/z set); chromatogram_transition_tables() then writes their
+// precursors and products tables.
 [[nodiscard]] std::vector<ChromatogramRecord> chromatogram_records(const std::vector<SpectrumRecord>& spectra);
 
 // A file of the archive as the index lists it.
@@ -85,6 +90,10 @@ struct MetadataTable {
     const std::vector<SpectrumRecord>& spectra);
 // chromatograms_metadata.
 [[nodiscard]] arrow::Result<MetadataTable> chromatogram_metadata_table(const std::vector<ChromatogramRecord>& records);
+// chromatograms_metadata_precursors and _products, for the records that have precursor or
+// product m/z (none for TIC and BPC).
+[[nodiscard]] arrow::Result<std::vector<MetadataTable>> chromatogram_transition_tables(
+    const std::vector<ChromatogramRecord>& records);
 
 // The array index JSON of a point-layout signal file of `context` ("spectrum", "chromatogram").
 [[nodiscard]] std::string array_index_json(std::string_view context, bool time_axis);

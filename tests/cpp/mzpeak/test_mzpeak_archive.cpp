@@ -8,6 +8,7 @@
 
 #include "mzpeak_export/archive.hpp"
 #include "mzpeak_export/mzpeak_writer.hpp"
+#include "mzpeak_export/tables.hpp"
 #include "../temp_dir.hpp"
 
 namespace vornak {
@@ -102,6 +103,32 @@ TEST(MzpeakArchive, OutputNames) {
            {"run.mzpeak", true}, {"RUN.MZPEAK", true}, {"out/", true}, {"run.mzML", false}, {"mzpeak", false}}) {
     EXPECT_EQ(is_mzpeak_path(path), expected) << path;
   }
+}
+
+TEST(MzpeakTables, TransitionChromatogramsGetPrecursorAndProductRows) {
+  using mzpeak::ChromatogramRecord;
+  std::vector<ChromatogramRecord> records = mzpeak::chromatogram_records({});
+  EXPECT_EQ(records.size(), 2u);  // TIC and BPC, even of no spectra
+  auto none = mzpeak::chromatogram_transition_tables(records);
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none->empty());
+  records.push_back({"SRM 1", mzpeak::terms::SRM_CHROMATOGRAM, 1, {0.5}, {10.0}, 445.1, 120.0, 20.0});
+  records.push_back({"SIM 2", mzpeak::terms::SIM_CHROMATOGRAM, 1, {0.5}, {3.0}, 519.1, std::nullopt, std::nullopt});
+  auto tables = mzpeak::chromatogram_transition_tables(records);
+  ASSERT_TRUE(tables.ok()) << tables.status().ToString();
+  ASSERT_EQ(tables->size(), 2u);
+  const mzpeak::MetadataTable& precursors = (*tables)[0];
+  EXPECT_EQ(precursors.name, "chromatograms_metadata_precursors.parquet");
+  EXPECT_EQ(precursors.data_kind, "precursors");
+  ASSERT_EQ(precursors.table->num_rows(), 2);
+  const auto source = std::static_pointer_cast<arrow::UInt64Array>(precursors.table->column(0)->chunk(0));
+  EXPECT_EQ(source->Value(0), 2u);
+  EXPECT_EQ(source->Value(1), 3u);
+  const mzpeak::MetadataTable& products = (*tables)[1];
+  EXPECT_EQ(products.name, "chromatograms_metadata_products.parquet");
+  ASSERT_EQ(products.table->num_rows(), 1);
+  const auto window = std::static_pointer_cast<arrow::StructArray>(products.table->GetColumnByName("isolation_window")->chunk(0));
+  EXPECT_EQ(std::static_pointer_cast<arrow::DoubleArray>(window->field(0))->Value(0), 120.0);
 }
 
 }  // namespace
