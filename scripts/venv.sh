@@ -9,7 +9,7 @@
 # --py311 makes build/venv-py311 on the machine's python3 (CPython 3.11) instead: vornak_ms alone
 # (vornak needs 3.13), NumPy and pytest, and the mzML readers and writers the round-trip tests
 # compare with (pyteomics, lxml, psims, pyOpenMS) and the Parquet readers of the mzPeak tests
-# (DuckDB, Polars).
+# (DuckDB, Polars). VORNAK_MZPEAK=ON: a module without its mzPeak writer would only skip its tests.
 #
 # pyarrow goes in first: the modules' mzPeak writer links the Arrow C++ libraries of the
 # environment's own pyarrow wheel (VORNAK_ARROW_PYTHON).
@@ -27,7 +27,8 @@ if [ "${1:-}" = "--py311" ]; then
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   # lxml 6 breaks pyteomics' use of the embedded mzML index (it falls back to a scan that loses ids).
   pip_install "$venv" pytest numpy "nanobind>=3.1,<3.2" pyteomics "lxml<6" psims pyopenms pyarrow duckdb polars
-  pip_install "$venv" "$root" -C cmake.define.VORNAK_ARROW_PYTHON="$root/$venv/bin/python"
+  pip_install "$venv" "$root" -C cmake.define.VORNAK_ARROW_PYTHON="$root/$venv/bin/python" \
+    -C cmake.define.VORNAK_MZPEAK=ON
   "$venv/bin/python" -c 'import vornak_ms, numpy' \
     || { echo "venv: vornak_ms does not import in $venv" >&2; exit 1; }
   exit 0
@@ -42,4 +43,4 @@ fi
 # NumPy's newest release may have no wheel for the free-threaded interpreter: take the newest one
 # that has (a source build takes many minutes).
 pip_install .venv pytest "numpy<2.5" "nanobind>=3.1,<3.2" pyarrow
-pip_install .venv "$root" -C cmake.define.VORNAK_ARROW_PYTHON="$root/.venv/bin/python"
+pip_install .venv "$root" -C cmake.define.VORNAK_ARROW_PYTHON="$root/.venv/bin/python" -C cmake.define.VORNAK_MZPEAK=ON
