@@ -25,6 +25,7 @@ from pathlib import Path
 import convert_bench
 import dask_bench
 import ms_bench
+import mzpeak_bench
 
 HERE = Path(__file__).resolve().parent
 
@@ -47,6 +48,7 @@ GOALS = {
 GOALS.update(ms_bench.GOALS)  # vornak_ms
 GOALS.update(convert_bench.GOALS)  # vornak convert
 GOALS.update(dask_bench.GOALS)  # vornak_ms.dask
+GOALS.update(mzpeak_bench.GOALS)  # mzPeak export
 
 
 def log(message):
@@ -108,6 +110,7 @@ class Bench:
         self.ms = ms_bench.MsBench(self, sys.modules[__name__])
         self.convert = convert_bench.ConvertBench(self, sys.modules[__name__], self.ms)
         self.dask = dask_bench.DaskBench(self, sys.modules[__name__])
+        self.mzpeak = mzpeak_bench.MzpeakBench(self, sys.modules[__name__], self.ms, self.convert)
 
     # ---- data ---------------------------------------------------------------------------
 
@@ -219,6 +222,7 @@ class Bench:
         self.ms.run()  # into self.ms.results: some record names are the same as above
         self.convert.run()  # into self.convert.results
         self.dask.run()  # into self.dask.results
+        self.mzpeak.run()  # into self.mzpeak.results
 
     # ---- report -------------------------------------------------------------------------------
 
@@ -280,6 +284,7 @@ class Bench:
         self.ms.rows(rows)
         self.convert.rows(rows)
         self.dask.rows(rows)
+        self.mzpeak.rows(rows)
         return rows
 
     def print_table(self, rows):

@@ -39,6 +39,8 @@ struct ConvertOptions {
   bool srm_as_spectra = false;
   bool quiet = false;
   unsigned workers = 0;
+  std::string format;       // "mzml" or "mzpeak"; empty: from the output's name
+  bool mzpeak_dir = false;  // mzPeak unpacked in a directory
 };
 
 struct ChromatogramsOptions {

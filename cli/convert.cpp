@@ -11,6 +11,7 @@
 #include <set>
 
 #include "cli/commands.hpp"
+#include "cli/convert_mzpeak.hpp"
 #include "cli/progress.hpp"
 #include "full_reader/acquisition.hpp"
 #include "mzml_export/mzml_writer.hpp"
@@ -45,11 +46,11 @@ void catch_interrupts() {
   std::_Exit(128 + signal_number);
 }
 
-// NAME.mzML for an acquisition folder NAME.d (or NAME.D, or any other name).
-std::string output_name(const std::string& path) {
+// NAME.mzML (or NAME.mzpeak) for an acquisition folder NAME.d (or NAME.D, or any other name).
+std::string output_name(const std::string& path, bool mzpeak) {
   std::string name(final_component(path).value_or("acquisition"));
   if (name.size() > 2 && (name.ends_with(".d") || name.ends_with(".D"))) name.resize(name.size() - 2);
-  return name + ".mzML";
+  return name + (mzpeak ? ".mzpeak" : ".mzML");
 }
 
 // The command line has checked the name.
@@ -71,6 +72,11 @@ FolderOutcome convert_one(const std::string& path, const std::string& output, co
   if (!opened) {
     std::cerr << prefix << opened.error().display() << '\n';
     return {};
+  }
+  if (wants_mzpeak(options)) {
+    const ConvertOutcome outcome = convert_to_mzpeak(*opened, path, output, options, &interrupted);
+    if (interrupted.load()) die_of_interrupt();
+    return {outcome.converted, outcome.damaged_scans};
   }
   ProgressBar bar(std::string(final_component(path).value_or(path)), !options.quiet);
   MzmlOptions mzml;
@@ -132,6 +138,11 @@ int run_convert(const ConvertOptions& options) {
       return EXIT_FAILED;
     }
   }
+  const bool mzpeak = wants_mzpeak(options);
+  if (mzpeak && (options.no_compression || options.intensity_32 || options.centroid_only)) {
+    std::cerr << "vornak convert: --no-compression, --intensity-32 and --centroid-only apply to mzML only\n";
+    return EXIT_USAGE;
+  }
   catch_interrupts();
 
   bool all_converted = true;
@@ -140,7 +151,8 @@ int run_convert(const ConvertOptions& options) {
   for (const std::string& path : options.paths) {
     std::string output = options.output;
     if (output.empty()) {
-      output = options.output_dir.empty() ? output_name(path) : join_path(options.output_dir, output_name(path));
+      output = options.output_dir.empty() ? output_name(path, mzpeak)
+                                         : join_path(options.output_dir, output_name(path, mzpeak));
     }
     if (!outputs.insert(output).second) {
       std::cerr << "vornak convert: " << path << ": another PATH already writes " << output << '\n';

@@ -61,6 +61,10 @@ int main(int argc, char** argv) {
                             "MRM and SIM records as spectra too (always as SRM/SIM chromatograms)");
   convert_command->add_option("--workers", convert.workers, "encoding threads (default: one per hardware thread)");
   convert_command->add_flag("-q,--quiet", convert.quiet, "no progress bar");
+  convert_command->add_option("--format", convert.format,
+                              "mzml or mzpeak (default: mzpeak for an output ending in .mzpeak or /, else mzml)")
+      ->check(CLI::IsMember({"mzml", "mzpeak"}));
+  convert_command->add_flag("--mzpeak-dir", convert.mzpeak_dir, "mzPeak members unpacked in a directory");
 
   ChromatogramsOptions chromatograms;
   CLI::App* chromatograms_command =

@@ -212,6 +212,26 @@ nb::dict scan_table(const AcquisitionHandle& handle) {
   return table;
 }
 
+// The scan table as a pyarrow.Table over the same columns (pyarrow takes numeric NumPy arrays
+// without copying them).
+nb::object to_arrow(const AcquisitionHandle& handle) {
+  nb::object pyarrow;
+  try {
+    pyarrow = nb::module_::import_("pyarrow");
+  } catch (const nb::python_error& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    throw nb::import_error("an Arrow scan table needs pyarrow, which is not installed; scan_table() gives "
+                           "the same columns as NumPy arrays");
+  }
+  return pyarrow.attr("table")(scan_table(handle));
+}
+
+nb::object scan_table_as(const AcquisitionHandle& handle, const std::string& format) {
+  if (format == "numpy") return scan_table(handle);
+  if (format == "arrow") return to_arrow(handle);
+  throw nb::value_error("format must be 'numpy' or 'arrow'");
+}
+
 nb::object to_pandas(const AcquisitionHandle& handle) {
   nb::object pandas;
   try {
@@ -375,12 +395,15 @@ void bind_acquisition(nb::module_& module) {
           "Indices (uint64, ascending) of the scans whose retention time lies in rt_range = (low, high) "
           "seconds, both inclusive (None: unbounded), and of MS level ms_level (None: any). A binary "
           "search when the retention times are sorted, as in instrument files; a full scan otherwise.")
-      .def("scan_table", &scan_table,
-           nb::sig("def scan_table(self) -> dict[str, numpy.typing.NDArray[typing.Any]]"),
+      .def("scan_table", &scan_table_as, nb::arg("format") = "numpy",
+           nb::sig("def scan_table(self, format: str = 'numpy') -> typing.Any"),
            "Per-scan facts of the scan index as a dict of NumPy arrays, without reading any block: "
            "scan_id, retention_time (s), ms_level, polarity (+1, -1, 0), tic, base_peak_mz, "
            "base_peak_intensity, precursor_mz, collision_energy, isolation_width (NaN where absent), "
-           "charge (0 where absent), has_profile, has_centroid, profile_points, centroid_points.")
+           "charge (0 where absent), has_profile, has_centroid, profile_points, centroid_points. "
+           "format='arrow' gives the same columns as a pyarrow.Table (ImportError without pyarrow).")
+      .def("to_arrow", &to_arrow, nb::sig("def to_arrow(self) -> typing.Any"),
+           "scan_table(format='arrow'): the scan table as a pyarrow.Table.")
       .def("to_pandas", &to_pandas, nb::sig("def to_pandas(self) -> typing.Any"),
            "scan_table() as a pandas.DataFrame; ImportError when pandas is not installed.")
       .def(

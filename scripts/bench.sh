@@ -44,7 +44,7 @@ python=$(scripts/free-threaded-python.sh)
 
 say "building the benchmark programs in build/bench"
 quiet cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNAK_BUILD_BENCH=ON \
-  -DVORNAK_BUILD_TOOLS=ON -DVORNAK_BUILD_TESTS=OFF
+  -DVORNAK_BUILD_TOOLS=ON -DVORNAK_BUILD_TESTS=OFF -DVORNAK_MZPEAK=ON -DVORNAK_ARROW_PYTHON="$(scripts/arrow-python.sh)"
 quiet cmake --build build/bench -j "$(nproc)" --target vornak-bench-decode vornak-bench-floor vornak-bench-full-decode vornak-make-sample \
   vornak vornak-bench-convert-floor
 
@@ -52,12 +52,15 @@ quiet cmake --build build/bench -j "$(nproc)" --target vornak-bench-decode vorna
 venv=build/bench-venv
 [ -x "$venv/bin/python" ] || { say "creating $venv on $python"; quiet "$python" -m venv "$venv"; }
 sources_digest=$(find CMakeLists.txt pyproject.toml spectrum_model reader_lib python_module full_reader \
-  python_ms_module mzml_export -type f \
+  python_ms_module mzml_export mzpeak_export -type f \
   -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+# pyarrow first: the mzPeak measurements read with it, and the module's writer links its Arrow C++.
+"$venv/bin/python" -c 'import pyarrow' 2>/dev/null \
+  || quiet "$venv/bin/python" -m pip install --disable-pip-version-check --prefer-binary pyarrow
 if [ "$(cat "$venv/.vornak-sources" 2>/dev/null)" != "$sources_digest" ]; then
   say "installing vornak into $venv"
   quiet "$venv/bin/python" -m pip install --disable-pip-version-check --force-reinstall --no-deps \
-    -C build-dir=build/bench-module .
+    -C build-dir=build/bench-module -C cmake.define.VORNAK_ARROW_PYTHON="$root/$venv/bin/python" .
   echo "$sources_digest" >"$venv/.vornak-sources"
 fi
 # vornak_ms hands out NumPy arrays (the newest NumPy may have no free-threaded wheel yet).

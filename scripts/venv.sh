@@ -8,8 +8,12 @@
 #
 # --py311 makes build/venv-py311 on the machine's python3 (CPython 3.11) instead: vornak_ms alone
 # (vornak needs 3.13), NumPy and pytest, and the mzML readers and writers the round-trip tests
-# compare with (pyteomics, lxml, psims, pyOpenMS, pynumpress). Both get the [dask] extra for
-# vornak_ms.dask.
+# compare with (pyteomics, lxml, psims, pyOpenMS, pynumpress) and the Parquet readers of the
+# mzPeak tests (DuckDB, Polars). Both get the [dask] extra for vornak_ms.dask. VORNAK_MZPEAK=ON:
+# a module without its mzPeak writer would only skip its tests.
+#
+# pyarrow goes in first: the modules' mzPeak writer links the Arrow C++ libraries of the
+# environment's own pyarrow wheel (VORNAK_ARROW_PYTHON).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -24,8 +28,10 @@ if [ "${1:-}" = "--py311" ]; then
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   # lxml 6 breaks pyteomics' use of the embedded mzML index (it falls back to a scan that loses ids).
   # pynumpress decodes MS-Numpress arrays for pyteomics.
-  pip_install "$venv" pytest numpy "nanobind>=3.1,<3.2" pyteomics "lxml<6" psims pyopenms pynumpress
-  pip_install "$venv" "$root[dask]"
+  pip_install "$venv" pytest numpy "nanobind>=3.1,<3.2" pyteomics "lxml<6" psims pyopenms pynumpress \
+    pyarrow duckdb polars
+  pip_install "$venv" "$root[dask]" -C cmake.define.VORNAK_ARROW_PYTHON="$root/$venv/bin/python" \
+    -C cmake.define.VORNAK_MZPEAK=ON
   "$venv/bin/python" -c 'import vornak_ms, vornak_ms.dask, numpy' \
     || { echo "venv: vornak_ms or vornak_ms.dask does not import in $venv" >&2; exit 1; }
   exit 0
@@ -39,8 +45,9 @@ fi
 [ -x .venv/bin/python ] || "$python" -m venv .venv
 # NumPy's newest release may have no wheel for the free-threaded interpreter: take the newest one
 # that has (a source build takes many minutes).
-pip_install .venv pytest "numpy<2.5" "nanobind>=3.1,<3.2"
+pip_install .venv pytest "numpy<2.5" "nanobind>=3.1,<3.2" pyarrow
 # With the [dask] extra (Dask, distributed, pandas) for vornak_ms.dask; on the free-threaded
 # interpreter msgpack, tornado and pyyaml have no wheels and build from source (about 30 s).
-pip_install .venv "$root[dask]"
+pip_install .venv "$root[dask]" -C cmake.define.VORNAK_ARROW_PYTHON="$root/.venv/bin/python" \
+  -C cmake.define.VORNAK_MZPEAK=ON
 .venv/bin/python -c 'import vornak_ms.dask' || { echo "venv: vornak_ms.dask does not import in .venv" >&2; exit 1; }
