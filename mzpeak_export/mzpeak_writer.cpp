@@ -343,6 +343,9 @@ Result<MzpeakSummary> write_mzpeak(const Acquisition& acquisition, const std::st
   MzpeakSummary summary;
   summary.scans = acquisition.size();
   std::vector<mzpeak::SpectrumRecord> records;
+  // MRM and SIM records are chromatograms, as in the mzML export: their points and TIC entries.
+  std::vector<mzpeak::SpectrumRecord> transition_scans;
+  TransitionCollector transition_points;
   {
     if (auto begun = archive.begin_member("spectra_data.parquet"); !begun) return std::unexpected(begun.error());
     auto data = PointWriter::open([&archive](std::string_view bytes) { return archive.write(bytes); },
@@ -372,6 +375,13 @@ Result<MzpeakSummary> write_mzpeak(const Acquisition& acquisition, const std::st
         std::string why = !scan.profile_error.empty() ? scan.profile_error : scan.centroid_error;
         if (!scan.profile_error.empty() && !scan.centroid_error.empty()) why += "; centroids: " + scan.centroid_error;
         summary.damaged.push_back({index, scan.info.scan_id, std::move(why)});
+      } else if (is_transition_scan(scan.info) && scan.centroid && !scan.profile) {
+        mzpeak::SpectrumRecord record;
+        record.scan = index;
+        summarise(record, *scan.centroid);
+        transition_points.add(scan.info, *scan.centroid);
+        record.info = std::move(scan.info);
+        transition_scans.push_back(std::move(record));
       } else {
         if (!scan.profile_error.empty()) {
           summary.partial.push_back({index, scan.info.scan_id, "profile left out: " + scan.profile_error});
@@ -434,7 +444,9 @@ Result<MzpeakSummary> write_mzpeak(const Acquisition& acquisition, const std::st
     indexed(table.name, table.entity_type, table.data_kind, std::move(*checksum), table.column_mapping_json);
   }
 
-  std::vector<mzpeak::ChromatogramRecord> chromatograms = mzpeak::chromatogram_records(records);
+  summary.transition_scans = transition_scans.size();
+  std::vector<mzpeak::ChromatogramRecord> chromatograms =
+      mzpeak::chromatogram_records(records, transition_scans, transition_points.take());
   {
     if (auto begun = archive.begin_member("chromatograms_data.parquet"); !begun) return std::unexpected(begun.error());
     auto data = PointWriter::open([&archive](std::string_view bytes) { return archive.write(bytes); },

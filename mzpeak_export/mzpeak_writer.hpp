@@ -35,6 +35,7 @@ struct MzpeakSummary {
   std::uint64_t spectra_written = 0;     // rows of spectra_metadata
   std::uint64_t data_points = 0;         // rows of spectra_data (profile points)
   std::uint64_t peaks = 0;               // rows of spectra_peaks (centroids)
+  std::uint64_t transition_scans = 0;    // MRM and SIM records, written as SRM/SIM chromatograms
   std::vector<DamagedScan> damaged;      // scans left out: no block could be decoded
   // Scans written without one of their blocks because it is damaged (the reason names which).
   std::vector<DamagedScan> partial;
@@ -42,7 +43,8 @@ struct MzpeakSummary {
 };
 
 // Writes `acquisition` as an mzPeak archive at `output_path`, under a temporary name renamed into
-// place when complete (on every failure nothing appears under `output_path`). Every scan with a
+// place when complete (on every failure nothing appears under `output_path`). MRM and SIM records
+// of triple-quadrupole runs become one SRM or SIM chromatogram per transition. Every other scan with a
 // readable profile block has its points in spectra_data.parquet, every scan with a readable
 // centroid block its peaks in spectra_peaks.parquet. A scan none of whose blocks can be decoded
 // is left out; one with a damaged block beside a readable one keeps the readable one; both are

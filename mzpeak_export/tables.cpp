@@ -160,13 +160,21 @@ arrow::Result<MetadataTable> precursor_table(const PrecursorRows& rows, std::str
 
 }  // namespace
 
-std::vector<ChromatogramRecord> chromatogram_records(const std::vector<SpectrumRecord>& spectra) {
+std::vector<ChromatogramRecord> chromatogram_records(const std::vector<SpectrumRecord>& spectra,
+                                                     const std::vector<SpectrumRecord>& transition_scans,
+                                                     const std::vector<TransitionChromatogram>& transitions) {
   ChromatogramRecord tic{"TIC", cv::TIC_CHROMATOGRAM, std::nullopt, {}, {}, std::nullopt, std::nullopt, std::nullopt};
   ChromatogramRecord bpc{"BPC", terms::BASEPEAK_CHROMATOGRAM, std::nullopt, {}, {}, std::nullopt, std::nullopt,
                          std::nullopt};
   std::optional<Polarity> shared;
   bool mixed = false;
-  for (const SpectrumRecord& spectrum : spectra) {
+  // Both lists ascend by scan: merge them.
+  std::size_t s = 0;
+  std::size_t t = 0;
+  while (s < spectra.size() || t < transition_scans.size()) {
+    const bool from_spectra =
+        t == transition_scans.size() || (s < spectra.size() && spectra[s].scan < transition_scans[t].scan);
+    const SpectrumRecord& spectrum = from_spectra ? spectra[s++] : transition_scans[t++];
     const double minutes = spectrum.info.retention_time_sec / 60.0;
     tic.time.push_back(minutes);
     tic.intensity.push_back(spectrum.tic);
@@ -179,7 +187,19 @@ std::vector<ChromatogramRecord> chromatogram_records(const std::vector<SpectrumR
   std::vector<ChromatogramRecord> records;
   records.push_back(std::move(tic));
   records.push_back(std::move(bpc));
-  // SRM/SIM: one record per transition_chromatograms(acquisition) entry goes here.
+  for (const TransitionChromatogram& transition : transitions) {
+    ChromatogramRecord record;
+    record.id = transition.id;
+    record.type = transition.kind == TransitionChromatogram::Kind::Srm ? terms::SRM_CHROMATOGRAM
+                                                                       : terms::SIM_CHROMATOGRAM;
+    if (transition.polarity != Polarity::Unknown) record.polarity = polarity_value(transition.polarity);
+    for (const double seconds : transition.time_sec) record.time.push_back(seconds / 60.0);
+    record.intensity = transition.intensity;
+    record.precursor_mz = transition.precursor_mz;
+    record.product_mz = transition.product_mz;
+    record.collision_energy = transition.collision_energy;
+    records.push_back(std::move(record));
+  }
   return records;
 }
 
@@ -289,13 +309,17 @@ arrow::Result<std::vector<MetadataTable>> spectrum_metadata_tables(const std::ve
                             return std::optional<std::uint32_t>(0);
                           }));
     t.add("instrument_configuration_id", configuration);
-    // Ion-mobility scans: ScanInfo::drift_time_ms goes here, with the type
-    // terms::ION_MOBILITY_DRIFT_TIME and a mapping to its unit terms::MILLISECOND.
-    ARROW_ASSIGN_OR_RAISE(auto mobility, column<arrow::DoubleBuilder>(n, [](std::size_t) { return none<double>(); }));
+    // Ion-mobility scans: the drift time in ms, typed by its term.
+    ARROW_ASSIGN_OR_RAISE(auto mobility, column<arrow::DoubleBuilder>(n, [&](std::size_t i) {
+                            return spectra[i].info.drift_time_ms;
+                          }));
     t.add("ion_mobility_value", mobility);
-    ARROW_ASSIGN_OR_RAISE(auto mobility_type,
-                          column<arrow::LargeStringBuilder>(n, [](std::size_t) { return none<std::string>(); }));
+    ARROW_ASSIGN_OR_RAISE(auto mobility_type, column<arrow::LargeStringBuilder>(n, [&](std::size_t i) {
+                            if (!spectra[i].info.drift_time_ms) return none<std::string>();
+                            return std::optional<std::string>(std::string(terms::ION_MOBILITY_DRIFT_TIME.accession));
+                          }));
     t.add("ion_mobility_type", mobility_type);
+    t.map("ion_mobility_value", terms::ION_MOBILITY_DRIFT_TIME, &terms::MILLISECOND);
     // scan_windows: the record's m/z range, where its layout has one.
     arrow::Int64Builder offsets;
     arrow::FloatBuilder lower, upper;

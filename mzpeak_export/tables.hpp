@@ -10,6 +10,7 @@
 #include <arrow/api.h>
 
 #include "full_reader/acquisition.hpp"
+#include "full_reader/chromatogram.hpp"
 #include "mzml_export/cv_table.hpp"
 
 namespace vornak::mzpeak {
@@ -60,12 +61,14 @@ struct ChromatogramRecord {
   std::optional<double> collision_energy;
 };
 
-// The chromatograms of the archive: TIC and BPC over the written spectra, in time order.
-// Transition chromatograms of triple-quadrupole runs (SRM/SIM) join at the end of this function:
-// one record per transition (type SRM_CHROMATOGRAM or SIM_CHROMATOGRAM, time converted to
-// minutes, precursor and product m/z set); chromatogram_transition_tables() then writes their
-// precursors and products tables.
-[[nodiscard]] std::vector<ChromatogramRecord> chromatogram_records(const std::vector<SpectrumRecord>& spectra);
+// The chromatograms of the archive: TIC and BPC over the written spectra and the MRM/SIM records
+// (`transition_scans`, which are not spectra of the archive), in scan order; then one record per
+// transition of a triple-quadrupole run (SRM or SIM chromatogram, time in minutes, precursor and
+// product m/z and collision energy set), whose precursors and products
+// chromatogram_transition_tables() writes.
+[[nodiscard]] std::vector<ChromatogramRecord> chromatogram_records(
+    const std::vector<SpectrumRecord>& spectra, const std::vector<SpectrumRecord>& transition_scans,
+    const std::vector<TransitionChromatogram>& transitions);
 
 // A file of the archive as the index lists it.
 struct IndexedFile {

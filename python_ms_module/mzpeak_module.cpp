@@ -50,6 +50,7 @@ nb::tuple convert(const std::filesystem::path& path, const std::filesystem::path
   result["scans"] = summary.scans;
   result["spectra_written"] = summary.spectra_written;
   result["data_points"] = summary.data_points;
+  result["transition_scans"] = summary.transition_scans;
   result["peaks"] = summary.peaks;
   result["damaged"] = listed(summary.damaged);
   result["partial"] = listed(summary.partial);

@@ -107,7 +107,7 @@ TEST(MzpeakArchive, OutputNames) {
 
 TEST(MzpeakTables, TransitionChromatogramsGetPrecursorAndProductRows) {
   using mzpeak::ChromatogramRecord;
-  std::vector<ChromatogramRecord> records = mzpeak::chromatogram_records({});
+  std::vector<ChromatogramRecord> records = mzpeak::chromatogram_records({}, {}, {});
   EXPECT_EQ(records.size(), 2u);  // TIC and BPC, even of no spectra
   auto none = mzpeak::chromatogram_transition_tables(records);
   ASSERT_TRUE(none.ok());
