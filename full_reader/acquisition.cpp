@@ -5,12 +5,11 @@
 // differently on machines that have one.
 #include "full_reader/acquisition.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <utility>
 
+#include "full_reader/folder_diagnosis.hpp"
 #include "reader_lib/paths.hpp"
 #include "reader_lib/raw/file_read.hpp"
 #include "reader_lib/raw/metadata.hpp"
@@ -23,6 +22,10 @@ namespace vornak {
 namespace {
 
 constexpr std::size_t DESCRIPTOR_COUNT_OFFSET = 0x4C;  // u32, block descriptors per record
+
+// Every file opening reads, resolved once whatever the case of its name.
+constexpr std::string_view FOLDER_FILES[] = {"MSScan.bin",    "MSScan.xsd", "MSMassCal.bin", "DefaultMassCal.xml",
+                                             "MSProfile.bin", "MSPeak.bin", "Devices.xml",   "Contents.xml"};
 
 constexpr std::uint32_t PROFILE_FORMAT = 1;  // in MSProfile.bin; in MSPeak.bin: f64 m/z + f64 abundance
 
@@ -184,7 +187,7 @@ struct OpenedFile {
       opened.exists = true;
     } else {
       opened.exists = file.error().os_error() != ENOENT;
-      opened.error = file.error();
+      opened.error = file.error().with_context("cannot open " + utf8_lossy(path));
     }
     return opened;
   }
@@ -192,6 +195,7 @@ struct OpenedFile {
 
 struct Acquisition::State {
   std::string folder_path;
+  FolderNames names;
   std::string acquisition_name;
   InstrumentInfo instrument;
   std::optional<std::string> acquired_time;
@@ -235,9 +239,16 @@ struct Acquisition::State {
   [[nodiscard]] ScanInfo scan(std::size_t index) const;
   [[nodiscard]] Result<Spectrum> profile(std::size_t index, const ScanInfo& info) const;
   [[nodiscard]] Result<Spectrum> centroid(std::size_t index, const ScanInfo& info) const;
-  [[nodiscard]] Result<ByteBuffer> read_block(const OpenedFile& file, std::string_view name,
-                                              const BlockInfo& block) const;
+  [[nodiscard]] Result<ByteBuffer> read_block(const OpenedFile& file, const BlockInfo& block) const;
   [[nodiscard]] Result<std::optional<ScanCalibration>> calibration_for(std::size_t index, const ScanInfo& info) const;
+
+  // Flight times in a folder of the instruments' layout (it has MSScan.xsd) with no calibration
+  // file: any m/z would be invented. The designed layouts keep their designed rules instead.
+  [[nodiscard]] Error no_calibration(std::size_t index) const {
+    return Error::parse(scan_error(index, std::string(NO_CALIBRATION) + ": " +
+                                              utf8_lossy(names.acqdata_path()) +
+                                              " has neither MSMassCal.bin nor DefaultMassCal.xml"));
+  }
 };
 
 ScanInfo Acquisition::State::scan(std::size_t index) const {
@@ -282,12 +293,15 @@ ScanInfo Acquisition::State::scan(std::size_t index) const {
   return info;
 }
 
-Result<ByteBuffer> Acquisition::State::read_block(const OpenedFile& file, std::string_view name,
-                                                  const BlockInfo& block) const {
-  if (!file.file) {
-    return std::unexpected(Error::parse(std::string(name) + " cannot be read: " + read_failure(*file.error)));
+Result<ByteBuffer> Acquisition::State::read_block(const OpenedFile& file, const BlockInfo& block) const {
+  if (!file.file) return std::unexpected(*file.error);
+  auto bytes = file.file->read(block.offset, block.byte_count);
+  if (!bytes && bytes.error().kind() == Error::Kind::Io) {
+    return std::unexpected(bytes.error().with_context("cannot read " + std::to_string(block.byte_count) +
+                                                      " bytes at offset " + std::to_string(block.offset) + " of " +
+                                                      utf8_lossy(file.file->path())));
   }
-  return file.file->read(block.offset, block.byte_count);
+  return bytes;
 }
 
 Result<std::optional<ScanCalibration>> Acquisition::State::calibration_for(std::size_t index,
@@ -301,7 +315,7 @@ Result<std::optional<ScanCalibration>> Acquisition::State::calibration_for(std::
 Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& info) const {
   if (!info.profile_block) return std::unexpected(Error::parse(scan_error(index, "no profile block")));
   const BlockInfo& block = *info.profile_block;
-  auto bytes = read_block(profile_file, "MSProfile.bin", block);
+  auto bytes = read_block(profile_file, block);
   if (!bytes) return std::unexpected(Error::parse(scan_error(index, read_failure(bytes.error()))));
   auto payload = decode_profile_payload(bytes->view(), block.point_count, block.uncompressed_byte_count.value_or(0));
   if (!payload) return std::unexpected(Error::parse(scan_error(index, payload.error().message())));
@@ -320,6 +334,7 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
   }
   auto calibration = calibration_for(index, info);
   if (!calibration) return std::unexpected(Error::parse(scan_error(index, calibration.error().message())));
+  if (!*calibration && layout.source == LayoutSource::Schema) return std::unexpected(no_calibration(index));
   if (*calibration) {
     // Bin i has flight time F + i * S, each taken afresh from its index.
     spectrum.calibration = (*calibration)->source;
@@ -341,7 +356,7 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
 Result<Spectrum> Acquisition::State::centroid(std::size_t index, const ScanInfo& info) const {
   if (!info.peak_block) return std::unexpected(Error::parse(scan_error(index, "no centroid block")));
   const BlockInfo& block = *info.peak_block;
-  auto bytes = read_block(peak_file, "MSPeak.bin", block);
+  auto bytes = read_block(peak_file, block);
   if (!bytes) return std::unexpected(Error::parse(scan_error(index, read_failure(bytes.error()))));
   auto columns = decode_peak_columns(bytes->view(), block.format_id, block.point_count);
   if (!columns) return std::unexpected(Error::parse(scan_error(index, columns.error().message())));
@@ -356,6 +371,7 @@ Result<Spectrum> Acquisition::State::centroid(std::size_t index, const ScanInfo&
   // Split peaks store flight times, or m/z times 100 in folders without calibration data.
   auto calibration = calibration_for(index, info);
   if (!calibration) return std::unexpected(Error::parse(scan_error(index, calibration.error().message())));
+  if (!*calibration && layout.source == LayoutSource::Schema) return std::unexpected(no_calibration(index));
   if (*calibration) {
     spectrum.calibration = (*calibration)->source;
     for (double& x : spectrum.mz) x = calibrated_mz((*calibration)->constants, x);
@@ -368,16 +384,14 @@ Result<Spectrum> Acquisition::State::centroid(std::size_t index, const ScanInfo&
 Result<Acquisition> Acquisition::open(std::string_view path) {
   auto state = std::make_unique<State>();
   state->folder_path = std::string(path);
-  const std::string acqdata = join_path(state->folder_path, "AcqData");
+  auto names = FolderNames::open(state->folder_path, FOLDER_FILES);
+  if (!names) return std::unexpected(diagnose_folder(state->folder_path, names.error()));
+  state->names = std::move(*names);
+  const FolderNames& folder = state->names;
 
-  // A path with a NUL byte names no file; the system call would silently see a shorter one.
-  struct stat status {};
-  if (acqdata.find('\0') != std::string::npos || ::stat(acqdata.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-    return std::unexpected(Error::parse("AcqData directory not found"));
-  }
-
-  auto index_bytes = read_file(join_path(acqdata, "MSScan.bin"));
-  if (!index_bytes) return std::unexpected(std::move(index_bytes.error()));
+  const std::string index_path = folder.path_of("MSScan.bin");
+  auto index_bytes = read_file(index_path);
+  if (!index_bytes) return std::unexpected(index_bytes.error().with_context("cannot read " + utf8_lossy(index_path)));
   state->index_bytes = std::move(*index_bytes);
   const ByteView bytes(state->index_bytes);
   const auto data_offset = scan_index_data_offset(bytes);
@@ -386,7 +400,7 @@ Result<Acquisition> Acquisition::open(std::string_view path) {
   const ByteView area = bytes.subspan(state->data_offset);
 
   // The record layout: from the folder's schema when it has one, else from the known strides.
-  const std::string schema_path = join_path(acqdata, "MSScan.xsd");
+  const std::string schema_path = folder.path_of("MSScan.xsd");
   auto schema = read_file(schema_path);
   if (schema) {
     const std::uint32_t descriptor_count = field_at<std::uint32_t>(bytes, DESCRIPTOR_COUNT_OFFSET);
@@ -407,18 +421,18 @@ Result<Acquisition> Acquisition::open(std::string_view path) {
     }
     state->layout = *builtin_layout(*stride);
   } else {
-    return std::unexpected(Error::parse("MSScan.xsd cannot be read: " + schema.error().display()));
+    return std::unexpected(schema.error().with_context("cannot read " + utf8_lossy(schema_path)));
   }
   state->known = resolve_fields(state->layout);
   if (auto required = check_required_fields(state->known); !required) return std::unexpected(required.error());
   state->scan_count = area.size() / state->layout.stride();
 
-  auto calibration = MassCalibrationTable::load(acqdata);
+  auto calibration = MassCalibrationTable::load(folder.path_of("MSMassCal.bin"), folder.path_of("DefaultMassCal.xml"));
   if (!calibration) return std::unexpected(std::move(calibration.error()));
   state->calibration_table = std::move(*calibration);
 
-  state->profile_file = OpenedFile::open(join_path(acqdata, "MSProfile.bin"));
-  state->peak_file = OpenedFile::open(join_path(acqdata, "MSPeak.bin"));
+  state->profile_file = OpenedFile::open(folder.path_of("MSProfile.bin"));
+  state->peak_file = OpenedFile::open(folder.path_of("MSPeak.bin"));
   state->format_one_is_peaks = state->layout.source == LayoutSource::Schema && state->layout.descriptor_count == 1 &&
                                !state->profile_file.exists && state->peak_file.exists;
 
@@ -429,8 +443,8 @@ Result<Acquisition> Acquisition::open(std::string_view path) {
 
   const auto name = final_component(state->folder_path);
   state->acquisition_name = name ? utf8_lossy(*name) : std::string("bundle.d");
-  state->instrument = resolve_instrument(acqdata, state->layout.stride());
-  state->acquired_time = parse_acquired_time(join_path(acqdata, "Contents.xml"));
+  state->instrument = identify_instrument(parse_devices_xml(folder.path_of("Devices.xml")), state->layout.stride());
+  state->acquired_time = parse_acquired_time(folder.path_of("Contents.xml"));
   return Acquisition(std::move(state));
 }
 
@@ -441,6 +455,7 @@ Acquisition::~Acquisition() = default;
 
 std::size_t Acquisition::size() const noexcept { return state_->scan_count; }
 const std::string& Acquisition::folder_path() const noexcept { return state_->folder_path; }
+const FolderNames& Acquisition::names() const noexcept { return state_->names; }
 const std::string& Acquisition::acquisition_name() const noexcept { return state_->acquisition_name; }
 const InstrumentInfo& Acquisition::instrument() const noexcept { return state_->instrument; }
 const std::optional<std::string>& Acquisition::acquired_time() const noexcept { return state_->acquired_time; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "reader_lib/error.hpp"
+#include "reader_lib/folder_names.hpp"
 #include "reader_lib/instrument.hpp"
 #include "reader_lib/raw/mass_calibration.hpp"
 #include "reader_lib/raw/profile_payload.hpp"
@@ -24,6 +25,10 @@ enum class Polarity : std::uint8_t { Unknown, Positive, Negative };
 // "profile", "centroid"; "positive", "negative", "unknown".
 [[nodiscard]] std::string_view kind_name(SpectrumKind kind) noexcept;
 [[nodiscard]] std::string_view polarity_name(Polarity polarity) noexcept;
+
+// In the error of a spectrum whose flight times have no calibration file to turn them into m/z
+// (a folder of the instruments' layout without MSMassCal.bin and DefaultMassCal.xml).
+inline constexpr std::string_view NO_CALIBRATION = "flight times without a mass calibration";
 
 // One block descriptor of a record, with the fields the record's layout has.
 struct BlockInfo {
@@ -76,7 +81,9 @@ struct Spectrum {
 class Acquisition {
  public:
   // Opens the folder at `path`: AcqData must exist and hold a valid MSScan.bin whose layout
-  // comes from MSScan.xsd or, without one, from the built-in table. Errors say what is wrong.
+  // comes from MSScan.xsd or, without one, from the built-in table; names are found whatever
+  // their case (FolderNames). Errors say what is wrong and name the file; a path that is not an
+  // acquisition gets a Folder error saying what it is (diagnose_folder).
   [[nodiscard]] static Result<Acquisition> open(std::string_view path);
 
   Acquisition(Acquisition&&) noexcept;
@@ -85,6 +92,8 @@ class Acquisition {
 
   [[nodiscard]] std::size_t size() const noexcept;
   [[nodiscard]] const std::string& folder_path() const noexcept;
+  // The folder's files as found at opening.
+  [[nodiscard]] const FolderNames& names() const noexcept;
   [[nodiscard]] const std::string& acquisition_name() const noexcept;
   [[nodiscard]] const InstrumentInfo& instrument() const noexcept;
   [[nodiscard]] const std::optional<std::string>& acquired_time() const noexcept;
