@@ -26,7 +26,14 @@ GOALS = {
     "convert_threads_speedup_2": (">=", 1.7, "vornak convert with one worker / with two"),
     "convert_vs_decode": ("<=", 3.0, "vornak convert, one worker / vornak_ms decoding every spectrum, one thread"),
     "convert_rss_growth_mib": ("<", 32.0, "peak RSS of vornak convert at scale 4 minus at scale 1, MiB"),
+    "convert_durable_cost": ("<=", 1.1, "vornak convert syncing its file and folder to disk / the same with "
+                                        "the syncs skipped (both under strace)"),
 }
+
+# Both sides of convert_durable_cost run under strace, which only stops the process at fsync (a
+# seccomp filter); one side has each fsync return success without running it.
+SYNC_TRACE = ["strace", "--seccomp-bpf", "-f", "-qq", "-o", os.devnull, "-e", "trace=fsync"]
+SKIP_SYNC = [*SYNC_TRACE, "-e", "inject=fsync:retval=0"]
 
 
 def log(message):
@@ -69,9 +76,9 @@ class ConvertBench:
         self.helpers.run_json([self.bench.python, HERE / "measure_ms.py", "export", self.folder, self.spectra])
         self.helpers.read_through(sorted((self.large / "AcqData").iterdir()))
 
-    def convert(self, folder, workers, name):
+    def convert(self, folder, workers, name, wrapper=()):
         out = self.data / f"{name}.mzML"
-        return [sys.executable, self.measure, "convert", self.vornak, folder, out, workers, name]
+        return [sys.executable, self.measure, "convert", self.vornak, folder, out, workers, name, *wrapper]
 
     def run(self):
         b, r = self.bench, self.results
@@ -93,6 +100,10 @@ class ConvertBench:
         if r["psims_write"]["spectra"] != r["convert_default"]["spectra"]:
             raise SystemExit(f"bench: psims wrote {r['psims_write']['spectra']} spectra, vornak convert "
                              f"{r['convert_default']['spectra']}")
+        if shutil.which("strace"):
+            log("bench: vornak convert with and without its syncs to disk")
+            r.update(b.rounds(5, [self.convert(a, 0, "convert_synced", SYNC_TRACE),
+                                  self.convert(a, 0, "convert_unsynced", SKIP_SYNC)]))
         log(f"bench: peak memory of vornak convert at scale {self.scale:g} and {LARGE_FACTOR * self.scale:g}")
         for name in ("convert_rss_small", "convert_rss_large"):
             r[name] = {"peak_rss_bytes": []}
@@ -148,6 +159,11 @@ class ConvertBench:
                    f"{median(deflate['seconds']) / decode:.2f}x the decode, level 1 "
                    f"{median(r['deflate_level_1']['seconds']) / decode:.2f}x (output "
                    f"{r['deflate_level_1']['packed'] / deflate['packed']:.2f}x larger)")
+        if "convert_synced" in r:
+            synced = r["convert_synced"]
+            add("convert_durable_cost", "convert_synced", "convert_unsynced", cpu=False,
+                detail=f"synced {median(synced['seconds']):.2f} s, syncs skipped "
+                       f"{median(r['convert_unsynced']['seconds']):.2f} s, {synced['output_bytes'] / 1e6:.0f} MB")
         small = [value / 2**20 for value in r["convert_rss_small"]["peak_rss_bytes"]]
         large = [value / 2**20 for value in r["convert_rss_large"]["peak_rss_bytes"]]
         growth = [big - little for big, little in zip(large, small)]

@@ -24,8 +24,8 @@ def emit(**fields):
     print(json.dumps(fields), flush=True)
 
 
-def measure_convert(vornak, folder, out, workers, name):
-    command = [vornak, "convert", "-q", "--workers", str(workers), folder, "-o", out]
+def measure_convert(vornak, folder, out, workers, name, wrapper=()):
+    command = [*wrapper, vornak, "convert", "-q", "--workers", str(workers), folder, "-o", out]
     wall = time.perf_counter()
     child = subprocess.Popen(command, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(child.pid, 0)
@@ -125,7 +125,7 @@ def measure_psims(spectra_path, out, name):
 def main(arguments):
     command, rest = arguments[0], arguments[1:]
     if command == "convert":
-        measure_convert(rest[0], rest[1], rest[2], int(rest[3]), rest[4])
+        measure_convert(rest[0], rest[1], rest[2], int(rest[3]), rest[4], rest[5:])
     elif command == "psims":
         measure_psims(rest[0], rest[1], rest[2])
     else:
