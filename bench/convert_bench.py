@@ -30,7 +30,14 @@ GOALS = {
     "numpress_size_vs_default": ("<=", 0.6, "vornak convert --numpress bytes / vornak convert's"),
     "numpress_convert_vs_decode": ("<=", 1.5, "vornak convert --numpress, one worker / the same decode"),
     "convert_rss_growth_mib": ("<", 32.0, "peak RSS of vornak convert at scale 4 minus at scale 1, MiB"),
+    "convert_durable_cost": ("<=", 1.1, "vornak convert syncing its file and folder to disk / the same with "
+                                        "the syncs skipped (both under strace)"),
 }
+
+# Both sides of convert_durable_cost run under strace, which only stops the process at fsync (a
+# seccomp filter); one side has each fsync return success without running it.
+SYNC_TRACE = ["strace", "--seccomp-bpf", "-f", "-qq", "-o", os.devnull, "-e", "trace=fsync"]
+SKIP_SYNC = [*SYNC_TRACE, "-e", "inject=fsync:retval=0"]
 
 
 def log(message):
@@ -73,9 +80,10 @@ class ConvertBench:
         self.helpers.run_json([self.bench.python, HERE / "measure_ms.py", "export", self.folder, self.spectra])
         self.helpers.read_through(sorted((self.large / "AcqData").iterdir()))
 
-    def convert(self, folder, workers, name, *options):
+    def convert(self, folder, workers, name, *options, wrapper=()):
         out = self.data / f"{name}.mzML"
-        return [sys.executable, self.measure, "convert", self.vornak, folder, out, workers, name, *options]
+        wrapped = ["--wrapper", *wrapper] if wrapper else []
+        return [sys.executable, self.measure, "convert", self.vornak, folder, out, workers, name, *options, *wrapped]
 
     def run(self):
         b, r = self.bench, self.results
@@ -108,6 +116,10 @@ class ConvertBench:
         if r["psims_write"]["spectra"] != r["convert_default"]["spectra"]:
             raise SystemExit(f"bench: psims wrote {r['psims_write']['spectra']} spectra, vornak convert "
                              f"{r['convert_default']['spectra']}")
+        if shutil.which("strace"):
+            log("bench: vornak convert with and without its syncs to disk")
+            r.update(b.rounds(5, [self.convert(a, 0, "convert_synced", wrapper=SYNC_TRACE),
+                                  self.convert(a, 0, "convert_unsynced", wrapper=SKIP_SYNC)]))
         log(f"bench: peak memory of vornak convert at scale {self.scale:g} and {LARGE_FACTOR * self.scale:g}")
         for name in ("convert_rss_small", "convert_rss_large"):
             r[name] = {"peak_rss_bytes": []}
@@ -195,6 +207,11 @@ class ConvertBench:
             detail=f"convert --numpress {median(numpress['seconds']):.2f} s ({rate(numpress)}); Numpress alone "
                    f"{median(floor['numpress']['seconds']) / decode:.2f}x the decode, with deflate "
                    f"{median(floor['numpress_default']['seconds']) / decode:.2f}x")
+        if "convert_synced" in r:
+            synced = r["convert_synced"]
+            add("convert_durable_cost", "convert_synced", "convert_unsynced", cpu=False,
+                detail=f"synced {median(synced['seconds']):.2f} s, syncs skipped "
+                       f"{median(r['convert_unsynced']['seconds']):.2f} s, {synced['output_bytes'] / 1e6:.0f} MB")
         small = [value / 2**20 for value in r["convert_rss_small"]["peak_rss_bytes"]]
         large = [value / 2**20 for value in r["convert_rss_large"]["peak_rss_bytes"]]
         growth = [big - little for big, little in zip(large, small)]

@@ -48,7 +48,13 @@ def run_child(command):
 
 
 def measure_convert(vornak, folder, out, workers, name, options=()):
-    wall, usage = run_child([vornak, "convert", "-q", "--workers", str(workers), *options, folder, "-o", out])
+    """`options` are the command's own, then optionally "--wrapper" and a command to run it under."""
+    options = list(options)
+    wrapper = []
+    if "--wrapper" in options:
+        at = options.index("--wrapper")
+        options, wrapper = options[:at], options[at + 1:]
+    wall, usage = run_child([*wrapper, vornak, "convert", "-q", "--workers", str(workers), *options, folder, "-o", out])
     size = os.path.getsize(out)
     with open(out, "rb") as written:
         written.seek(max(0, size - 4096))

@@ -295,7 +295,7 @@ class Bench:
         header = f"{'key':<30} {'value':>7} {'goal':>8} {'met':<4} {'cpu-time':>8} {'per-round':>13}  detail"
         lines += [header, "-" * len(header)]
         for key, (comparison, bound, _) in GOALS.items():
-            if key not in rows:  # left out: --only, or a peer that is not installed
+            if key not in rows:  # left out: --only, a peer that is not installed, or no strace
                 continue
             row = rows[key]
             value = row["value"]

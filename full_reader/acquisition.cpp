@@ -5,13 +5,12 @@
 // differently on machines that have one.
 #include "full_reader/acquisition.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cerrno>
 #include <utility>
 
+#include "full_reader/folder_diagnosis.hpp"
 #include "reader_lib/paths.hpp"
 #include "reader_lib/raw/file_read.hpp"
 #include "reader_lib/raw/metadata.hpp"
@@ -44,6 +43,13 @@ struct BlockSlots {
     return offset != nullptr && byte_count != nullptr && point_count != nullptr;
   }
 };
+
+// Every file opening reads, resolved once whatever the case of its name (MSTS_XAddition.xml lies
+// beside AcqData).
+constexpr std::string_view FOLDER_FILES[] = {
+    "MSScan.bin",  "MSScan.xsd",   "MSMassCal.bin", "DefaultMassCal.xml", "MSProfile.bin",    "MSPeak.bin",
+    "Devices.xml", "Contents.xml", "IMSFrame.bin",  "IMSFrame.xsd",       "IMSFrameMeth.xml", "MSTS.xml",
+    "MSTS_XAddition.xml"};
 
 // Where the fields the reader interprets lie in this folder's records; null when the layout
 // has no such field.
@@ -256,7 +262,7 @@ struct OpenedFile {
       opened.exists = true;
     } else {
       opened.exists = file.error().os_error() != ENOENT;
-      opened.error = file.error();
+      opened.error = file.error().with_context("cannot open " + utf8_lossy(path));
     }
     return opened;
   }
@@ -267,11 +273,13 @@ Result<std::optional<std::vector<std::uint8_t>>> read_optional_file(const std::s
   auto bytes = read_file(path);
   if (bytes) return std::optional<std::vector<std::uint8_t>>(std::move(*bytes));
   if (bytes.error().os_error() == ENOENT) return std::optional<std::vector<std::uint8_t>>();
+  if (bytes.error().kind() == Error::Kind::Io) return std::unexpected(bytes.error().with_context("cannot read " + utf8_lossy(path)));
   return std::unexpected(std::move(bytes.error()));
 }
 
 struct Acquisition::State {
   std::string folder_path;
+  FolderNames names;
   std::string acquisition_name;
   InstrumentInfo instrument;
   std::optional<std::string> acquired_time;
@@ -337,7 +345,14 @@ struct Acquisition::State {
   [[nodiscard]] Result<ByteBuffer> read_block(const BlockInfo& block) const;
   [[nodiscard]] Result<std::optional<ScanCalibration>> calibration_for(std::size_t index, const ScanInfo& info) const;
   [[nodiscard]] Result<void> resolve_channels(const ScanInfo& info, Spectrum& spectrum) const;
-  [[nodiscard]] Result<void> index_frames(const std::string& acqdata);
+  [[nodiscard]] Result<void> index_frames();
+
+  // Flight times in a folder of the instruments' layout (it has MSScan.xsd) with no calibration
+  // file: any m/z would be invented. The designed layouts keep their designed rules instead.
+  [[nodiscard]] Error no_calibration(const ScanInfo& info) const {
+    return Error::parse(scan_error(info, std::string(NO_CALIBRATION) + ": " + utf8_lossy(names.acqdata_path()) +
+                                             " has neither MSMassCal.bin nor DefaultMassCal.xml"));
+  }
 };
 
 ScanInfo Acquisition::State::scan_of_record(std::size_t record_index, std::size_t index) const {
@@ -426,13 +441,15 @@ void Acquisition::State::add_blocks(ByteView bytes, ScanInfo& info) const {
 }
 
 Result<ByteBuffer> Acquisition::State::read_block(const BlockInfo& block) const {
-  const bool profile = block.route.file == BlockFileKind::Profile;
-  const OpenedFile& file = profile ? profile_file : peak_file;
-  if (!file.file) {
-    const std::string_view name = profile ? "MSProfile.bin" : "MSPeak.bin";
-    return std::unexpected(Error::parse(std::string(name) + " cannot be read: " + read_failure(*file.error)));
+  const OpenedFile& file = block.route.file == BlockFileKind::Profile ? profile_file : peak_file;
+  if (!file.file) return std::unexpected(*file.error);
+  auto bytes = file.file->read(block.offset, block.byte_count);
+  if (!bytes && bytes.error().kind() == Error::Kind::Io) {
+    return std::unexpected(bytes.error().with_context("cannot read " + std::to_string(block.byte_count) +
+                                                      " bytes at offset " + std::to_string(block.offset) + " of " +
+                                                      utf8_lossy(file.file->path())));
   }
-  return file.file->read(block.offset, block.byte_count);
+  return bytes;
 }
 
 Result<std::optional<ScanCalibration>> Acquisition::State::calibration_for(std::size_t index,
@@ -515,6 +532,7 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
   }
   auto calibration = calibration_for(index, info);
   if (!calibration) return std::unexpected(Error::parse(scan_error(info, calibration.error().message())));
+  if (!*calibration && layout.source == LayoutSource::Schema) return std::unexpected(no_calibration(info));
   if (*calibration) {
     // Bin i has flight time F + i * S, each taken afresh from its index.
     spectrum.calibration = (*calibration)->source;
@@ -558,6 +576,7 @@ Result<Spectrum> Acquisition::State::centroid(std::size_t index, const ScanInfo&
   // Split peaks store flight times, or m/z times 100 in folders without calibration data.
   auto calibration = calibration_for(index, info);
   if (!calibration) return std::unexpected(Error::parse(scan_error(info, calibration.error().message())));
+  if (!*calibration && layout.source == LayoutSource::Schema) return std::unexpected(no_calibration(info));
   if (*calibration) {
     spectrum.calibration = (*calibration)->source;
     for (double& x : spectrum.mz) x = calibrated_mz((*calibration)->constants, x);
@@ -586,14 +605,14 @@ Result<Spectrum> Acquisition::State::any_spectrum(std::size_t index, const ScanI
 // Ion mobility: IMSFrame.bin (with IMSFrame.xsd and, for drift times and calibration ids,
 // IMSFrameMeth.xml), then every record's frame, the drift-bin records that are the spectra and
 // each frame's total-spectrum record.
-Result<void> Acquisition::State::index_frames(const std::string& acqdata) {
-  auto frame_bytes = read_optional_file(join_path(acqdata, "IMSFrame.bin"));
+Result<void> Acquisition::State::index_frames() {
+  auto frame_bytes = read_optional_file(names.path_of("IMSFrame.bin"));
   if (!frame_bytes) return std::unexpected(std::move(frame_bytes.error()));
   if (!*frame_bytes) return {};
-  auto schema = read_optional_file(join_path(acqdata, "IMSFrame.xsd"));
+  auto schema = read_optional_file(names.path_of("IMSFrame.xsd"));
   if (!schema) return std::unexpected(std::move(schema.error()));
   if (!*schema) return std::unexpected(Error::parse("IMSFrame.bin cannot be read without IMSFrame.xsd"));
-  auto methods = read_optional_file(join_path(acqdata, "IMSFrameMeth.xml"));
+  auto methods = read_optional_file(names.path_of("IMSFrameMeth.xml"));
   if (!methods) return std::unexpected(std::move(methods.error()));
   std::optional<ByteView> methods_view;
   if (*methods) methods_view = ByteView(**methods);
@@ -628,16 +647,14 @@ Result<void> Acquisition::State::index_frames(const std::string& acqdata) {
 Result<Acquisition> Acquisition::open(std::string_view path) {
   auto state = std::make_unique<State>();
   state->folder_path = std::string(path);
-  const std::string acqdata = join_path(state->folder_path, "AcqData");
+  auto names = FolderNames::open(state->folder_path, FOLDER_FILES);
+  if (!names) return std::unexpected(diagnose_folder(state->folder_path, names.error()));
+  state->names = std::move(*names);
+  const FolderNames& folder = state->names;
 
-  // A path with a NUL byte names no file; the system call would silently see a shorter one.
-  struct stat status {};
-  if (acqdata.find('\0') != std::string::npos || ::stat(acqdata.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-    return std::unexpected(Error::parse("AcqData directory not found"));
-  }
-
-  auto index_bytes = read_file(join_path(acqdata, "MSScan.bin"));
-  if (!index_bytes) return std::unexpected(std::move(index_bytes.error()));
+  const std::string index_path = folder.path_of("MSScan.bin");
+  auto index_bytes = read_file(index_path);
+  if (!index_bytes) return std::unexpected(index_bytes.error().with_context("cannot read " + utf8_lossy(index_path)));
   state->index_bytes = std::move(*index_bytes);
   const ByteView bytes(state->index_bytes);
   const auto data_offset = scan_index_data_offset(bytes);
@@ -649,7 +666,7 @@ Result<Acquisition> Acquisition::open(std::string_view path) {
 
   // The record layout: from the folder's schema when it has one, else from the known strides,
   // else the ICP-MS layout when every record fits it.
-  const std::string schema_path = join_path(acqdata, "MSScan.xsd");
+  const std::string schema_path = folder.path_of("MSScan.xsd");
   auto schema = read_file(schema_path);
   if (schema) {
     const std::uint32_t descriptor_count = field_at<std::uint32_t>(bytes, DESCRIPTOR_COUNT_OFFSET);
@@ -672,33 +689,33 @@ Result<Acquisition> Acquisition::open(std::string_view path) {
           Error::parse("Cannot determine record stride for payload len " + std::to_string(area.size())));
     }
   } else {
-    return std::unexpected(Error::parse("MSScan.xsd cannot be read: " + schema.error().display()));
+    return std::unexpected(schema.error().with_context("cannot read " + utf8_lossy(schema_path)));
   }
   state->known = resolve_fields(state->layout);
   state->record_count = area.size() / state->layout.stride();
-  if (auto frames = state->index_frames(acqdata); !frames) return std::unexpected(frames.error());
+  if (auto frames = state->index_frames(); !frames) return std::unexpected(frames.error());
   if (auto required = check_required_fields(state->known, state->layout.flat(), state->frames.has_value());
       !required) {
     return std::unexpected(required.error());
   }
 
-  auto calibration = MassCalibrationTable::load(acqdata);
+  auto calibration = MassCalibrationTable::load(folder.path_of("MSMassCal.bin"), folder.path_of("DefaultMassCal.xml"));
   if (!calibration) return std::unexpected(std::move(calibration.error()));
   state->calibration_table = std::move(*calibration);
 
-  state->profile_file = OpenedFile::open(join_path(acqdata, "MSProfile.bin"));
-  state->peak_file = OpenedFile::open(join_path(acqdata, "MSPeak.bin"));
+  state->profile_file = OpenedFile::open(folder.path_of("MSProfile.bin"));
+  state->peak_file = OpenedFile::open(folder.path_of("MSPeak.bin"));
   state->shape.schema = state->layout.source == LayoutSource::Schema;
   state->shape.descriptor_count = state->layout.descriptor_count;
   state->shape.has_profile_file = state->profile_file.exists;
   state->shape.has_peak_file = state->peak_file.exists;
 
   // Time segments are a description of the run: a document that does not parse leaves none.
-  if (auto segments_document = read_optional_file(join_path(acqdata, "MSTS.xml")); segments_document && *segments_document) {
+  if (auto segments_document = read_optional_file(folder.path_of("MSTS.xml")); segments_document && *segments_document) {
     if (auto segments = parse_time_segments(**segments_document)) state->time_segments = std::move(*segments);
   }
   // ICP-MS MS/MS transitions live beside AcqData; without them channel values stay as stored.
-  auto transitions_document = read_optional_file(join_path(state->folder_path, "MSTS_XAddition.xml"));
+  auto transitions_document = read_optional_file(folder.path_of("MSTS_XAddition.xml"));
   if (!transitions_document) return std::unexpected(std::move(transitions_document.error()));
   if (*transitions_document) {
     auto transitions = parse_channel_transitions(**transitions_document);
@@ -713,8 +730,8 @@ Result<Acquisition> Acquisition::open(std::string_view path) {
 
   const auto name = final_component(state->folder_path);
   state->acquisition_name = name ? utf8_lossy(*name) : std::string("bundle.d");
-  state->instrument = resolve_instrument(acqdata, state->layout.stride());
-  state->acquired_time = parse_acquired_time(join_path(acqdata, "Contents.xml"));
+  state->instrument = identify_instrument(parse_devices_xml(folder.path_of("Devices.xml")), state->layout.stride());
+  state->acquired_time = parse_acquired_time(folder.path_of("Contents.xml"));
   return Acquisition(std::move(state));
 }
 
@@ -731,6 +748,7 @@ const std::vector<ChannelTransition>& Acquisition::channel_transitions() const n
   return state_->channel_transitions;
 }
 const std::string& Acquisition::folder_path() const noexcept { return state_->folder_path; }
+const FolderNames& Acquisition::names() const noexcept { return state_->names; }
 const std::string& Acquisition::acquisition_name() const noexcept { return state_->acquisition_name; }
 const InstrumentInfo& Acquisition::instrument() const noexcept { return state_->instrument; }
 const std::optional<std::string>& Acquisition::acquired_time() const noexcept { return state_->acquired_time; }

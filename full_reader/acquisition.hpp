@@ -12,6 +12,7 @@
 
 #include "full_reader/block_rule.hpp"
 #include "reader_lib/error.hpp"
+#include "reader_lib/folder_names.hpp"
 #include "reader_lib/instrument.hpp"
 #include "reader_lib/raw/ims_frames.hpp"
 #include "reader_lib/raw/mass_calibration.hpp"
@@ -43,6 +44,10 @@ enum class ChannelValues : std::uint8_t {
 };
 // "", "stored", "transitions".
 [[nodiscard]] std::string_view channel_values_name(ChannelValues values) noexcept;
+
+// In the error of a spectrum whose flight times have no calibration file to turn them into m/z
+// (a folder of the instruments' layout without MSMassCal.bin and DefaultMassCal.xml).
+inline constexpr std::string_view NO_CALIBRATION = "flight times without a mass calibration";
 
 // One block descriptor of a record, with the fields the record's layout has.
 struct BlockInfo {
@@ -108,7 +113,9 @@ class Acquisition {
   // Opens the folder at `path`: AcqData must exist and hold a valid MSScan.bin whose layout
   // comes from MSScan.xsd or, without one, from the built-in table (the designed strides, then
   // the ICP-MS layout when every record fits it). An ion-mobility folder (IMSFrame.bin beside
-  // MSScan.bin) also needs IMSFrame.xsd and a frame for every record. Errors say what is wrong.
+  // MSScan.bin) also needs IMSFrame.xsd and a frame for every record. Names are found whatever
+  // their case (FolderNames). Errors say what is wrong and name the file; a path that is not an
+  // acquisition gets a Folder error saying what it is (diagnose_folder).
   [[nodiscard]] static Result<Acquisition> open(std::string_view path);
 
   Acquisition(Acquisition&&) noexcept;
@@ -123,6 +130,8 @@ class Acquisition {
   // ICP-MS MS/MS channel transitions (MSTS_XAddition.xml beside AcqData); empty without that file.
   [[nodiscard]] const std::vector<ChannelTransition>& channel_transitions() const noexcept;
   [[nodiscard]] const std::string& folder_path() const noexcept;
+  // The folder's files as found at opening.
+  [[nodiscard]] const FolderNames& names() const noexcept;
   [[nodiscard]] const std::string& acquisition_name() const noexcept;
   [[nodiscard]] const InstrumentInfo& instrument() const noexcept;
   [[nodiscard]] const std::optional<std::string>& acquired_time() const noexcept;

@@ -38,11 +38,6 @@ bool agrees(double computed, double stored, std::optional<FieldType> type) {
   return std::fabs(computed - stored) <= DOUBLE_TOLERANCE * std::max(1.0, std::fabs(stored));
 }
 
-// Profiles whose bins are flight times, which need calibration constants.
-bool holds_flight_times(const Spectrum& spectrum) {
-  return spectrum.encoding == ProfileEncoding::WholeBlockLzf || spectrum.encoding == ProfileEncoding::LzfAfterPreamble ||
-         spectrum.encoding == ProfileEncoding::RunLength;
-}
 
 std::string number_text(double value) {
   std::string text = std::to_string(value);
@@ -90,6 +85,7 @@ class ScanChecker {
                                info.profile_block->point_count > 0) ||
                               (split_peaks && info.peak_block->point_count > 0);
     std::optional<std::string> calibration_error;
+    bool uncalibrated = false;
     if (flight_times && acquisition_.calibration().has_data()) {
       const auto constants =
           acquisition_.calibration().for_scan(index, info.mass_cal_offset, info.calibration_id);
@@ -107,7 +103,10 @@ class ScanChecker {
         return std::move(*spectrum);
       }
       const std::string& message = spectrum.error().message();
-      if (!calibration_error || !message.ends_with(*calibration_error)) {
+      // Flight times in a folder with no calibration file at all are counted once, below.
+      if (message.find(NO_CALIBRATION) != std::string::npos) {
+        uncalibrated = true;
+      } else if (!calibration_error || !message.ends_with(*calibration_error)) {
         report(DamageKind::BlockUndecodable, without_scan_prefix(message, index));
       }
       return std::nullopt;
@@ -115,11 +114,7 @@ class ScanChecker {
     const auto profile = decode(profile_inside, [&] { return acquisition_.profile(index); });
     const auto centroid = decode(peak_inside, [&] { return acquisition_.centroid(index); });
 
-    if (!acquisition_.calibration().has_data() && facts_.layout_from_schema) {
-      const bool profile_needs = profile && !profile->mz.empty() && holds_flight_times(*profile);
-      const bool centroid_needs = centroid && !centroid->mz.empty() && split_peaks;
-      if (profile_needs || centroid_needs) ++uncalibrated_scans;
-    }
+    if (uncalibrated) ++uncalibrated_scans;
     for (const auto* spectrum : {&profile, &centroid}) {
       if (*spectrum && (*spectrum)->calibration != CalibrationSource::None) check_mz(**spectrum, report);
     }
@@ -213,9 +208,9 @@ class ScanChecker {
 
 // Devices.xml or Contents.xml: missing is a warning, unreadable or malformed is damage, and
 // well-formed without its fact (`has_fact`) is a warning.
-void check_document(const std::string& acqdata, std::string_view name, std::string_view fact,
+void check_document(const FolderNames& folder, std::string_view name, std::string_view fact,
                     bool (*has_fact)(ByteView), std::vector<Finding>& findings) {
-  const std::string path = join_path(acqdata, name);
+  const std::string path = folder.path_of(name);
   const auto add = [&](DamageKind kind, Severity severity, std::string what) {
     findings.push_back({kind, severity, std::nullopt, std::nullopt, std::string(name) + " " + what});
   };
@@ -324,13 +319,13 @@ void check_frame_sums(const Acquisition& acquisition, std::vector<Finding>& find
 }
 
 Result<IntegrityReport> check_acquisition(std::string_view path, const IntegrityOptions& options) {
-  const std::string acqdata = join_path(path, "AcqData");
   IntegrityReport report;
   auto opened = Acquisition::open(path);
   if (!opened) {
     // A folder that holds a scan index but cannot be opened is damaged; anything else is not
     // an acquisition this check can speak about.
-    const bool has_index = regular_file_size(join_path(acqdata, "MSScan.bin")).has_value();
+    const auto folder = FolderNames::open(path, {});
+    const bool has_index = folder && regular_file_size(folder->path_of("MSScan.bin")).has_value();
     if (!has_index || opened.error().kind() != Error::Kind::Parse) return std::unexpected(opened.error());
     report.findings.push_back({DamageKind::Unopenable, Severity::Damage, std::nullopt, std::nullopt,
                                "the acquisition cannot be opened: " + opened.error().message()});
@@ -339,14 +334,15 @@ Result<IntegrityReport> check_acquisition(std::string_view path, const Integrity
   const Acquisition& acquisition = *opened;
   report.scans = acquisition.size();
 
-  check_document(acqdata, "Devices.xml", "instrument device",
+  const FolderNames& folder = acquisition.names();
+  check_document(folder, "Devices.xml", "instrument device",
                  [](ByteView bytes) { return parse_devices_xml_text(bytes).has_value(); }, report.findings);
-  check_document(acqdata, "Contents.xml", "acquisition time",
+  check_document(folder, "Contents.xml", "acquisition time",
                  [](ByteView bytes) { return parse_acquired_time_text(bytes).has_value(); }, report.findings);
 
   FolderFacts facts;
-  facts.profile_size = regular_file_size(join_path(acqdata, "MSProfile.bin"));
-  facts.peak_size = regular_file_size(join_path(acqdata, "MSPeak.bin"));
+  facts.profile_size = regular_file_size(folder.path_of("MSProfile.bin"));
+  facts.peak_size = regular_file_size(folder.path_of("MSPeak.bin"));
   if (const FieldSlot* slot = acquisition.layout().scan_field("TIC")) facts.tic_type = slot->type;
   if (const FieldSlot* slot = acquisition.layout().block_field("MaxY")) facts.max_y_type = slot->type;
   facts.layout_from_schema = acquisition.layout().source == LayoutSource::Schema;

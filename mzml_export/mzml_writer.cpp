@@ -25,6 +25,7 @@
 #include "mzml_export/xml_text.hpp"
 #include "reader_lib/paths.hpp"
 #include "reader_lib/raw/metadata.hpp"
+#include "reader_lib/text.hpp"
 
 #ifndef VORNAK_VERSION
 #define VORNAK_VERSION "0"
@@ -134,7 +135,9 @@ class RenderPool {
       try {
         threads_.emplace_back([this] { work(); });
       } catch (const std::system_error& error) {
-        if (threads_.empty()) return std::unexpected(Error::io(error.code().value()));
+        if (threads_.empty()) {
+          return std::unexpected(Error::io(error.code().value()).with_context("cannot start a conversion thread"));
+        }
         break;
       }
     }
@@ -320,10 +323,10 @@ HeaderFacts header_facts(const Acquisition& acquisition, const MzmlOptions& opti
   facts.run_id = xml_identifier(acquisition.acquisition_name());
   std::error_code ignored;
   const std::filesystem::path acqdata =
-      std::filesystem::absolute(join_path(acquisition.folder_path(), "AcqData"), ignored).lexically_normal();
+      std::filesystem::absolute(acquisition.names().acqdata_path(), ignored).lexically_normal();
   facts.source_location = file_uri(acqdata.string());
   facts.source_sha1 = std::move(source_sha1);
-  const auto device = parse_devices_xml(join_path(join_path(acquisition.folder_path(), "AcqData"), "Devices.xml"));
+  const auto device = parse_devices_xml(acquisition.names().path_of("Devices.xml"));
   facts.instrument_model = instrument_model_term(
       acquisition.instrument().accession,
       device ? std::optional<std::string_view>(device->model_number) : std::nullopt);
@@ -393,8 +396,9 @@ void append_index_list(std::string& out, const std::vector<std::uint64_t>& offse
 
 Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string& output_path,
                                const MzmlOptions& options) {
-  auto source_sha1 = sha1_of_file(join_path(join_path(acquisition.folder_path(), "AcqData"), "MSScan.bin"));
-  if (!source_sha1) return std::unexpected(source_sha1.error());
+  const std::string index_path = acquisition.names().path_of("MSScan.bin");
+  auto source_sha1 = sha1_of_file(index_path);
+  if (!source_sha1) return std::unexpected(source_sha1.error().with_context("cannot read " + utf8_lossy(index_path)));
   auto hash = Sha1::create();
   if (!hash) return std::unexpected(hash.error());
   auto file = OutputFile::create(output_path);
@@ -527,7 +531,9 @@ Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string
     if (auto patched = file->overwrite(count_offset, patch); !patched) return std::unexpected(patched.error());
     if (auto flushed = file->flush(); !flushed) return std::unexpected(flushed.error());
     auto rehashed = sha1_of_file_prefix(file->descriptor(), file->offset());
-    if (!rehashed) return std::unexpected(rehashed.error());
+    if (!rehashed) {
+      return std::unexpected(rehashed.error().with_context("cannot read back " + utf8_lossy(file->temporary_path())));
+    }
     checksum = std::move(*rehashed);
   }
   if (auto written = file->write(checksum + "</fileChecksum>\n</indexedmzML>\n"); !written) {

@@ -1,5 +1,5 @@
 // The file a conversion writes: a temporary file beside the final name, written front to back
-// with every byte counted, and renamed to the final name only once it is complete.
+// with every byte counted, and renamed to the final name only once it is complete and on disk.
 #pragma once
 
 #include <cstdint>
@@ -36,10 +36,15 @@ class OutputFile {
   [[nodiscard]] int descriptor() const noexcept { return descriptor_; }
   [[nodiscard]] const std::string& temporary_path() const noexcept { return temporary_path_; }
 
-  // Flushes, closes and renames the temporary file to the final name (replacing a file there).
+  // Flushes, syncs the file to stable storage, closes and renames the temporary file to the
+  // final name (replacing a file there), then syncs the folder so that the rename is durable too.
+  // Io errors name the file and the step.
   [[nodiscard]] Result<void> commit();
 
  private:
+  // `result`, its error naming the temporary file.
+  [[nodiscard]] Result<void> written(Result<void> result) const;
+
   OutputFile(int descriptor, std::string temporary_path, std::string final_path);
 
   int descriptor_ = -1;

@@ -7,9 +7,10 @@ namespace vornak::python_ms {
 
 namespace {
 
-// Fails at the folder itself, before any file of the scan index has been parsed.
+// Fails at the folder itself, before any file of the scan index has been parsed: it is not an
+// acquisition, or a file cannot be read (the message names it).
 bool is_folder_error(const Error& error) {
-  return error.kind() == Error::Kind::Io || error.message() == "AcqData directory not found";
+  return error.kind() == Error::Kind::Io || error.kind() == Error::Kind::Folder;
 }
 
 }  // namespace
@@ -27,7 +28,8 @@ void bind_errors(nb::module_& module) {
   base.attr("__doc__") = "Base class of every error vornak_ms raises about an acquisition.";
   nb::exception<FolderFailure> folder(module, "FolderError", base);
   folder.attr("__doc__") = "The folder cannot be opened as an acquisition: it or its AcqData folder or "
-                 "MSScan.bin is missing or unreadable.";
+                 "MSScan.bin is missing or unreadable, or the path is something else (the message says "
+                 "what, and what to give instead).";
   nb::exception<ScanIndexFailure> scan_index(module, "ScanIndexError", base);
   scan_index.attr("__doc__") = "The scan index (MSScan.bin, MSScan.xsd) or the calibration read with it "
                      "at opening is damaged.";

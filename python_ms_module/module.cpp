@@ -4,6 +4,7 @@
 NB_MODULE(_core, module) {
   namespace python_ms = vornak::python_ms;
   module.doc() = "Compiled core of vornak_ms; import vornak_ms instead.";
+  module.attr("__version__") = VORNAK_VERSION;
   python_ms::bind_errors(module);
   python_ms::bind_spectrum(module);
   python_ms::bind_chromatogram(module);

@@ -29,8 +29,22 @@ Error Error::unexpected_eof() { return Error(Kind::Io, 0, "failed to fill whole 
 
 Error Error::parse(std::string message) { return Error(Kind::Parse, 0, std::move(message)); }
 
+Error Error::folder(std::string message) { return Error(Kind::Folder, 0, std::move(message)); }
+
+Error Error::with_context(std::string_view context) const {
+  std::string text(context);
+  text += ": ";
+  text += text_;
+  return Error(kind_, os_error_, std::move(text));
+}
+
 std::string Error::display() const {
-  return (kind_ == Kind::Io ? "I/O error: " : "parse error: ") + text_;
+  switch (kind_) {
+    case Kind::Io: return "I/O error: " + text_;
+    case Kind::Folder: return "folder error: " + text_;
+    case Kind::Parse: break;
+  }
+  return "parse error: " + text_;
 }
 
 }  // namespace vornak

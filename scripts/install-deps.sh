@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libpugixml-dev libgtest-dev liblzf-dev nlohmann-json3-dev libcli11-dev zlib1g-dev libxml2-utils libdeflate-dev libisal-dev
+  # the durable-output tests watch the writer's system calls and inject failures into them
+  strace
   # the free-threaded interpreter is built from source and needs these
   libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev
 )

@@ -22,6 +22,7 @@ from vornak_ms._core import (
     ScanIndexError as ScanIndexError,
     Spectrum as Spectrum,
     open as open,
+    __version__ as __version__,
 )
 
 __all__ = [

@@ -306,11 +306,15 @@ Result<MassCalibrationTable> MassCalibrationTable::from_bytes(std::optional<Byte
 }
 
 Result<MassCalibrationTable> MassCalibrationTable::load(const std::string& acqdata_path) {
-  const Result<std::optional<std::vector<std::uint8_t>>> bin = read_if_present(join_path(acqdata_path, "MSMassCal.bin"));
-  if (!bin) return std::unexpected(bin.error());
-  const Result<std::optional<std::vector<std::uint8_t>>> xml =
-      read_if_present(join_path(acqdata_path, "DefaultMassCal.xml"));
-  if (!xml) return std::unexpected(xml.error());
+  return load(join_path(acqdata_path, "MSMassCal.bin"), join_path(acqdata_path, "DefaultMassCal.xml"));
+}
+
+Result<MassCalibrationTable> MassCalibrationTable::load(const std::string& mass_cal_bin_path,
+                                                        const std::string& default_mass_cal_xml_path) {
+  const Result<std::optional<std::vector<std::uint8_t>>> bin = read_if_present(mass_cal_bin_path);
+  if (!bin) return std::unexpected(bin.error().with_context("cannot read " + utf8_lossy(mass_cal_bin_path)));
+  const Result<std::optional<std::vector<std::uint8_t>>> xml = read_if_present(default_mass_cal_xml_path);
+  if (!xml) return std::unexpected(xml.error().with_context("cannot read " + utf8_lossy(default_mass_cal_xml_path)));
   const std::optional<ByteView> bin_view = *bin ? std::optional<ByteView>(ByteView(**bin)) : std::nullopt;
   const std::optional<ByteView> xml_view = *xml ? std::optional<ByteView>(ByteView(**xml)) : std::nullopt;
   return from_bytes(bin_view, xml_view);

@@ -56,6 +56,9 @@ class MassCalibrationTable {
   // a file that cannot be read is the Io error of the read. A row cut off by the end of
   // MSMassCal.bin (a slice of a longer run) is no row and no error.
   [[nodiscard]] static Result<MassCalibrationTable> load(const std::string& acqdata_path);
+  // The same from the two files' paths as found in the folder; Io errors name the file.
+  [[nodiscard]] static Result<MassCalibrationTable> load(const std::string& mass_cal_bin_path,
+                                                         const std::string& default_mass_cal_xml_path);
   // The same from documents in memory (absent: no such file).
   [[nodiscard]] static Result<MassCalibrationTable> from_bytes(std::optional<ByteView> mass_cal_bin,
                                                                std::optional<ByteView> default_mass_cal_xml);

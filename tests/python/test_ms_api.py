@@ -215,10 +215,11 @@ def test_open_errors(tmp_path, make_acquisition):
     (tmp_path / "empty.d").mkdir()
     (tmp_path / "no_index.d" / "AcqData").mkdir(parents=True)
     cases = [
-        (tmp_path / "missing.d", vornak_ms.FolderError, "parse error: AcqData directory not found"),
-        (tmp_path / "empty.d", vornak_ms.FolderError, "parse error: AcqData directory not found"),
+        (tmp_path / "missing.d", vornak_ms.FolderError,
+         f"I/O error: cannot list the folder {tmp_path}/missing.d: No such file or directory (os error 2)"),
+        (tmp_path / "empty.d", vornak_ms.FolderError, f"folder error: {tmp_path}/empty.d has no AcqData folder"),
         (tmp_path / "no_index.d", vornak_ms.FolderError,
-         "I/O error: No such file or directory (os error 2)"),
+         f"I/O error: cannot read {tmp_path}/no_index.d/AcqData/MSScan.bin: No such file or directory (os error 2)"),
         (make_acquisition({"magic": 1, "scans": [{"scan_id": 1}]}), vornak_ms.ScanIndexError,
          "parse error: Invalid MSScan magic: 1"),
         (make_acquisition({"scan_index_bytes": {"hex": "0101"}}), vornak_ms.ScanIndexError,
