@@ -9,7 +9,9 @@ import sys
 from pathlib import Path
 
 FILES = ["MSScan.bin", "MSScan.xsd", "MSPeak.bin", "MSProfile.bin",
-         "MSMassCal.bin", "DefaultMassCal.xml", "Devices.xml", "Contents.xml"]
+         "MSMassCal.bin", "DefaultMassCal.xml", "Devices.xml", "Contents.xml",
+         "MSTS.xml", "IMSFrame.bin", "IMSFrame.xsd", "IMSFrameMeth.xml",
+         "../MSTS_XAddition.xml"]  # as fuzz/acquisition_input.hpp lists them
 LIMIT = 96 * 1024  # bytes kept of each block file
 
 
