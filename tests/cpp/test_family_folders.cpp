@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <string>
 #include <tuple>
@@ -141,6 +142,27 @@ TEST(TripleQuadFolders, SeveralTransitionsPerRecordBecomeOneChromatogramEach) {
   const auto collected = collector.take();
   ASSERT_EQ(collected.size(), 3U);  // records 0 and 3 share their precursor
   EXPECT_EQ(collected[0].scans, (std::vector<std::size_t>{3, 0}));
+}
+
+TEST(TripleQuadFolders, ATransitionWithoutANumericQ1IsListedLast) {
+  synthetic::TripleQuadOptions options;
+  options.mrm_records = 3;
+  options.mrm_precursors = 3;  // Q1 200, 250, 300, one transition each
+  options.transitions_per_record = 1;
+  options.sim_records = 0;
+  options.count_profiles = 0;
+  options.abundance_profiles = 0;
+  options.time_segments = 1;
+  const QuadFolder written(options);
+  constexpr std::size_t MZ_OF_INTEREST_AT = 84;  // in the record
+  patch(written.folder / "AcqData" / "MSScan.bin", QUAD_DATA_OFFSET + MZ_OF_INTEREST_AT,
+        std::numeric_limits<double>::quiet_NaN());
+  const auto chromatograms = transition_chromatograms(open_or_fail(written.folder), {.threads = 1});
+  ASSERT_TRUE(chromatograms);
+  ASSERT_EQ(chromatograms->size(), 3U);
+  EXPECT_EQ((*chromatograms)[0].precursor_mz, 250.0);
+  EXPECT_EQ((*chromatograms)[1].precursor_mz, 300.0);
+  EXPECT_TRUE(std::isnan((*chromatograms)[2].precursor_mz));
 }
 
 TEST(TripleQuadFolders, ScansCarryTheirTimeSegmentTypeAndBlocksAsWritten) {
