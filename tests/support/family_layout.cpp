@@ -1,9 +1,14 @@
 // Lays out the acquisitions of triple quadrupoles, ion-mobility Q-TOFs and ICP-MS instruments
 // without a schema, as those instruments write them.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,22 +35,15 @@ constexpr std::uint32_t PEAK_FILE_TAG = 0x0103;
 // The fields of one record (and of its one descriptor, when it has one), laid out in order.
 class FieldTable {
  public:
-  FieldTable(std::span<const FieldSpec> scan, std::span<const FieldSpec> descriptor, std::span<const FieldSpec> trailing = {})
-      : scan_spec_(scan), descriptor_spec_(descriptor) {
-    std::size_t at = 0;
-    for (const FieldSpec& field : scan) {
-      slots_.push_back({field.name, field.type, at, Region::scan});
-      at += field_size(field.type);
+  // Scan fields, the descriptor's fields and the fields after it, one after the other.
+  FieldTable(std::span<const FieldSpec> scan, std::span<const FieldSpec> descriptor,
+             std::span<const FieldSpec> trailing = {}) {
+    for (const auto fields : {scan, descriptor, trailing}) {
+      for (const FieldSpec& field : fields) {
+        slots_.push_back({field.name, field.type, stride_});
+        stride_ += field_size(field.type);
+      }
     }
-    for (const FieldSpec& field : descriptor) {
-      slots_.push_back({field.name, field.type, at, Region::descriptor});
-      at += field_size(field.type);
-    }
-    for (const FieldSpec& field : trailing) {
-      slots_.push_back({field.name, field.type, at, Region::trailing});
-      at += field_size(field.type);
-    }
-    stride_ = at;
   }
 
   [[nodiscard]] std::size_t stride() const { return stride_; }
@@ -66,16 +64,11 @@ class FieldTable {
     }
   }
 
-  [[nodiscard]] std::span<const FieldSpec> scan_fields() const { return scan_spec_; }
-  [[nodiscard]] std::span<const FieldSpec> descriptor_fields() const { return descriptor_spec_; }
-
  private:
-  enum class Region { scan, descriptor, trailing };
   struct Slot {
     std::string_view name;
     FieldType type;
     std::size_t at;
-    Region region;
   };
 
   template <typename T>
@@ -88,8 +81,6 @@ class FieldTable {
     return static_cast<T>(value);
   }
 
-  std::span<const FieldSpec> scan_spec_;
-  std::span<const FieldSpec> descriptor_spec_;
   std::vector<Slot> slots_;
   std::size_t stride_ = 0;
 };
