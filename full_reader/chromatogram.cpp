@@ -357,8 +357,12 @@ void TransitionCollector::add(const ScanInfo& scan, const Spectrum& points) {
 }
 
 std::vector<TransitionChromatogram> TransitionCollector::take() {
-  const auto key = [](const TransitionChromatogram& c) {
-    return std::tuple(c.kind, c.polarity, c.precursor_mz, c.product_mz.value_or(0.0));
+  // A NaN m/z (a damaged record) sorts after every number: compared as it is, it would be
+  // equivalent to everything, which is no ordering at all, and the listing would depend on the
+  // order the records came in.
+  const auto ordered = [](double mz) { return std::pair(std::isnan(mz), std::isnan(mz) ? 0.0 : mz); };
+  const auto key = [&](const TransitionChromatogram& c) {
+    return std::tuple(c.kind, c.polarity, ordered(c.precursor_mz), ordered(c.product_mz.value_or(0.0)));
   };
   std::ranges::stable_sort(chromatograms_, [&](const auto& a, const auto& b) { return key(a) < key(b); });
   return std::move(chromatograms_);

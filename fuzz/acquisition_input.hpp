@@ -19,10 +19,14 @@ namespace vornak::fuzz {
 inline constexpr std::array<std::string_view, 5> ACQUISITION_FILES = {
     "MSScan.bin", "MSPeak.bin", "MSProfile.bin", "Devices.xml", "Contents.xml"};
 
-// The files the full reader looks at, in input order.
-inline constexpr std::array<std::string_view, 8> FULL_ACQUISITION_FILES = {
-    "MSScan.bin",    "MSScan.xsd",         "MSPeak.bin",  "MSProfile.bin",
-    "MSMassCal.bin", "DefaultMassCal.xml", "Devices.xml", "Contents.xml"};
+// The files the full reader looks at, in input order; names are relative to AcqData (the ICP-MS
+// transitions lie beside it). Files were added at the end, so older inputs stay valid: the
+// files their input does not reach are absent.
+inline constexpr std::array<std::string_view, 13> FULL_ACQUISITION_FILES = {
+    "MSScan.bin",    "MSScan.xsd",         "MSPeak.bin",   "MSProfile.bin",
+    "MSMassCal.bin", "DefaultMassCal.xml", "Devices.xml",  "Contents.xml",
+    "MSTS.xml",      "IMSFrame.bin",       "IMSFrame.xsd", "IMSFrameMeth.xml",
+    "../MSTS_XAddition.xml"};
 
 template <std::size_t N>
 using FileViews = std::array<std::optional<ByteView>, N>;

@@ -9,7 +9,9 @@ import sys
 from pathlib import Path
 
 FILES = ["MSScan.bin", "MSScan.xsd", "MSPeak.bin", "MSProfile.bin",
-         "MSMassCal.bin", "DefaultMassCal.xml", "Devices.xml", "Contents.xml"]
+         "MSMassCal.bin", "DefaultMassCal.xml", "Devices.xml", "Contents.xml",
+         "MSTS.xml", "IMSFrame.bin", "IMSFrame.xsd", "IMSFrameMeth.xml",
+         "../MSTS_XAddition.xml"]  # as fuzz/acquisition_input.hpp lists them
 LIMIT = 96 * 1024  # bytes kept of each block file
 
 
@@ -53,6 +55,15 @@ def main():
             continue
         files = read_folder(realdata / name, records)
         (corpus / f"realdata-{name[:-2].lower()}").write_bytes(join(files))
+    # The second set (triple quads, ion mobility), beside the first; only folders whose
+    # licence lets cuts of them be committed (Apache-2.0).
+    realdata2 = realdata.parent / "realdata2"
+    cuts2 = {"ochre.D": (24, 184), "coral.D": (3, 184), "plum.D": (14, 106)}
+    for name, records in cuts2.items():
+        if not (realdata2 / name).exists():
+            continue
+        files = read_folder(realdata2 / name, records)
+        (corpus / f"realdata2-{name[:-2].lower()}").write_bytes(join(files))
     for folder in sys.argv[3:]:
         files = read_folder(folder)
         (corpus / f"synthetic-{Path(folder).name}").write_bytes(join(files))

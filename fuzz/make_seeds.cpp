@@ -419,6 +419,113 @@ void write_realdata_block_payload_seeds(const SeedWriter& seeds, const fs::path&
               payload_seed(2, 0, Bytes(silver.begin() + 68, silver.begin() + 124)));
 }
 
+// The full reader's input (FULL_ACQUISITION_FILES, absent files marked) of a folder on disk.
+Bytes full_acquisition_seed(const fs::path& folder) {
+  Bytes joined;
+  for (const std::string_view name : vornak::fuzz::FULL_ACQUISITION_FILES) {
+    const fs::path path = folder / "AcqData" / name;
+    if (!fs::exists(path)) {
+      append_le(joined, vornak::fuzz::ABSENT_FILE);
+      continue;
+    }
+    const Bytes content = read_file(path);
+    append_le(joined, static_cast<std::uint32_t>(content.size()));
+    joined.insert(joined.end(), content.begin(), content.end());
+  }
+  return joined;
+}
+
+Bytes block_of(const fs::path& folder, const synthetic::FamilyRecord& record) {
+  const Bytes file = read_file(folder / "AcqData" / record.block_file);
+  const auto at = static_cast<std::ptrdiff_t>(record.offset);
+  return Bytes(file.begin() + at, file.begin() + at + record.byte_count);
+}
+
+// The other instrument families: small folders for the whole-acquisition target, and their
+// blocks and documents for the targets of each decoder.
+void write_family_seeds(const SeedWriter& seeds) {
+  ScratchFolder scratch;
+  const auto documents = [](const fs::path& folder, std::string_view name) {
+    return read_file(folder / "AcqData" / name);
+  };
+
+  // Triple quad: MRM records of two transitions each, SIM, both profile encodings, 3 segments.
+  synthetic::TripleQuadOptions quad;
+  quad.mrm_records = 4;
+  quad.sim_records = 2;
+  quad.count_profiles = 1;
+  quad.abundance_profiles = 1;
+  quad.points = 24;
+  const fs::path quad_folder = scratch.path() / "triple-quad";
+  std::vector<synthetic::FamilyRecord> quad_records;
+  synthetic::write_triple_quad_acquisition(quad_folder, quad,
+                                           [&](const synthetic::FamilyRecord& record) { quad_records.push_back(record); });
+  seeds.write("full_acquisition", "synthetic-triple-quad", full_acquisition_seed(quad_folder));
+  for (const synthetic::FamilyRecord& record : quad_records) {
+    if (record.record != 0 && record.encoding == "point-list") continue;  // one point list is enough
+    Bytes seed;
+    append_le(seed, record.point_count);
+    seed.push_back(record.encoding == "point-list" ? 0 : 1);
+    const Bytes block = block_of(quad_folder, record);
+    seed.insert(seed.end(), block.begin(), block.end());
+    seeds.write("quad_blocks", "synthetic-" + record.encoding, seed);
+  }
+  Bytes segments{0};
+  const Bytes msts = documents(quad_folder, "MSTS.xml");
+  segments.insert(segments.end(), msts.begin(), msts.end());
+  seeds.write("time_segments", "synthetic-three-segments", segments);
+  Bytes quad_schema;
+  append_le(quad_schema, 1u);
+  const Bytes quad_xsd = documents(quad_folder, "MSScan.xsd");
+  quad_schema.insert(quad_schema.end(), quad_xsd.begin(), quad_xsd.end());
+  seeds.write("scan_schema", "synthetic-triple-quad", quad_schema);
+
+  // Ion mobility: MS1 and MS2 frames, the last frame sum empty.
+  synthetic::IonMobilityOptions mobility;
+  mobility.frames = 2;
+  mobility.drift_bins = 3;
+  mobility.points = 64;
+  mobility.ms2_frames = true;
+  mobility.empty_frame_sum = true;
+  const fs::path mobility_folder = scratch.path() / "ion-mobility";
+  std::vector<synthetic::FamilyRecord> mobility_records;
+  synthetic::write_ion_mobility_acquisition(
+      mobility_folder, mobility, [&](const synthetic::FamilyRecord& record) { mobility_records.push_back(record); });
+  seeds.write("full_acquisition", "synthetic-ion-mobility", full_acquisition_seed(mobility_folder));
+  const Bytes frame_xsd = documents(mobility_folder, "IMSFrame.xsd");
+  const Bytes methods = documents(mobility_folder, "IMSFrameMeth.xml");
+  Bytes frames;
+  append_le(frames, static_cast<std::uint32_t>(frame_xsd.size()));
+  frames.insert(frames.end(), frame_xsd.begin(), frame_xsd.end());
+  append_le(frames, static_cast<std::uint32_t>(methods.size()));
+  frames.insert(frames.end(), methods.begin(), methods.end());
+  const Bytes frame_file = documents(mobility_folder, "IMSFrame.bin");
+  frames.insert(frames.end(), frame_file.begin(), frame_file.end());
+  seeds.write("ims_frames", "synthetic-ms1-ms2", frames);
+  Bytes flat_schema;
+  append_le(flat_schema, 2u);  // what the instruments leave at 0x4C
+  const Bytes flat_xsd = documents(mobility_folder, "MSScan.xsd");
+  flat_schema.insert(flat_schema.end(), flat_xsd.begin(), flat_xsd.end());
+  seeds.write("scan_schema", "synthetic-flat", flat_schema);
+  // The first frame sum's tokens, whose stream stops after its last non-empty bin.
+  const Bytes sum_block = block_of(mobility_folder, mobility_records.front());
+  Bytes silent_end;
+  append_le(silent_end, 0x80000000u | mobility_records.front().point_count);
+  silent_end.insert(silent_end.end(), sum_block.begin() + 20, sum_block.end());
+  seeds.write("run_length", "synthetic-frame-sum", silent_end);
+
+  // ICP-MS without a schema, channel values as indices of MSTS_XAddition.xml.
+  synthetic::IcpmsOptions icpms;
+  icpms.transitions = true;
+  const fs::path icpms_folder = scratch.path() / "icpms";
+  synthetic::write_icpms_acquisition(icpms_folder, icpms);
+  seeds.write("full_acquisition", "synthetic-icpms-transitions", full_acquisition_seed(icpms_folder));
+  Bytes transitions{1};
+  const Bytes addition = read_file(icpms_folder / "MSTS_XAddition.xml");
+  transitions.insert(transitions.end(), addition.begin(), addition.end());
+  seeds.write("time_segments", "synthetic-channel-transitions", transitions);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -430,6 +537,7 @@ int main(int argc, char** argv) {
     const SeedWriter seeds{fs::path(argv[1])};
     write_synthetic_seeds(seeds);
     write_block_payload_seeds(seeds);
+    write_family_seeds(seeds);
     if (argc == 3) {
       write_realdata_seeds(seeds, argv[2]);
       write_realdata_block_payload_seeds(seeds, argv[2]);

@@ -50,6 +50,7 @@ dictionary() {
     profile_payload) echo fuzz/dict/profile_payload.dict ;;
     mass_calibration) echo fuzz/dict/mass_calibration.dict ;;
     scan_schema) echo fuzz/dict/scan_schema.dict ;;
+    ims_frames | time_segments) echo fuzz/dict/families.dict ;;
   esac
 }
 

@@ -1,5 +1,6 @@
 // Fuzz target: a whole acquisition folder opened by the full reader, every spectrum of every
-// scan decoded (profile, centroid and the default choice).
+// scan decoded (profile, centroid and the default choice), every ion-mobility frame's total
+// spectrum and the MRM/SIM chromatograms.
 //
 // Input: the files of AcqData in the order of FULL_ACQUISITION_FILES, each a u32 length then
 // its bytes, a length of ABSENT_FILE for a file left out (fuzz/acquisition_input.hpp); they
@@ -8,6 +9,7 @@
 #include <optional>
 
 #include "full_reader/acquisition.hpp"
+#include "full_reader/chromatogram.hpp"
 #include "fuzz/acquisition_input.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/scratch_folder.hpp"
@@ -24,6 +26,9 @@ void check_spectrum(const Result<Spectrum>& spectrum, std::size_t index) {
   }
   FUZZ_CHECK(spectrum->index == index);
   FUZZ_CHECK(spectrum->mz.size() == spectrum->intensity.size());
+  // Channel transitions give every point its first quadrupole's m/z.
+  FUZZ_CHECK(spectrum->precursor_mz.size() ==
+             (spectrum->channels == ChannelValues::Transitions ? spectrum->mz.size() : 0));
 }
 
 }  // namespace
@@ -52,5 +57,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_spectrum(acquisition->spectrum(i), i);
   }
   FUZZ_CHECK(!acquisition->spectrum(acquisition->size()));
+
+  // Ion mobility: every frame's total spectrum.
+  if (!acquisition->ion_mobility()) FUZZ_CHECK(acquisition->frame_count() == 0);
+  for (std::size_t k = 0; k < acquisition->frame_count(); ++k) {
+    const ScanInfo info = acquisition->frame_scan(k);
+    FUZZ_CHECK(info.drift_bin == 0);
+    const Result<Spectrum> total = acquisition->frame(k);
+    if (total) {
+      FUZZ_CHECK(total->mz.size() == total->intensity.size());
+    } else {
+      FUZZ_CHECK(total.error().message().starts_with("frame "));
+    }
+  }
+  FUZZ_CHECK(!acquisition->frame(acquisition->frame_count()));
+
+  // Triple quads: one chromatogram per transition, its points in step.
+  const auto chromatograms = transition_chromatograms(*acquisition, {.threads = 1, .skip_unreadable = true});
+  FUZZ_CHECK(chromatograms.has_value());
+  for (const TransitionChromatogram& chromatogram : *chromatograms) {
+    FUZZ_CHECK(!chromatogram.intensity.empty());
+    FUZZ_CHECK(chromatogram.time_sec.size() == chromatogram.intensity.size());
+    FUZZ_CHECK(chromatogram.scans.size() == chromatogram.intensity.size());
+    FUZZ_CHECK(chromatogram.product_mz.has_value() == (chromatogram.kind == TransitionChromatogram::Kind::Srm));
+  }
   return 0;
 }

@@ -1,7 +1,8 @@
 // Fuzz target: run-length profile tokens, compared with a decoder that reads one token at a time
 // into a zero-filled array.
 //
-// Input: u32 point count, i32 leading-skip word (both little-endian), then the tokens.
+// Input: u32 point count (its top bit set: the empty bins at the end may be left uncoded, as in
+// ion-mobility frame sums), i32 leading-skip word (both little-endian), then the tokens.
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -22,7 +23,7 @@ constexpr std::uint32_t MAX_FUZZ_BINS = 1u << 16;
 // The token format taken literally, sharing no code with the decoder under test: the bins
 // start at zero, a count stores and moves on, a skip moves on. nullopt: the stream is invalid.
 std::optional<std::vector<double>> decode_slowly(ByteView tokens, std::int32_t leading_skip,
-                                                 std::uint32_t point_count) {
+                                                 std::uint32_t point_count, bool silent_end) {
   std::vector<double> bins(point_count, 0.0);
   if (leading_skip > 0) return std::nullopt;
   std::uint64_t bin = static_cast<std::uint64_t>(-static_cast<std::int64_t>(leading_skip));
@@ -47,7 +48,7 @@ std::optional<std::vector<double>> decode_slowly(ByteView tokens, std::int32_t l
       width = code == 3 ? 1 : code == 2 ? 2 : code == 1 ? 4 : 8;
     }
   }
-  if (bin != point_count) return std::nullopt;
+  if (bin != point_count && !silent_end) return std::nullopt;
   return bins;
 }
 
@@ -55,15 +56,18 @@ std::optional<std::vector<double>> decode_slowly(ByteView tokens, std::int32_t l
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::FuzzInput input(data, size);
-  const auto point_count = input.take<std::uint32_t>();
+  const auto count_word = input.take<std::uint32_t>();
+  const std::uint32_t point_count = count_word & 0x7FFFFFFFu;
+  const bool silent_end = (count_word >> 31) != 0;
   const auto leading_skip = input.take<std::int32_t>();
   const ByteView tokens = input.rest();
   if (point_count > MAX_FUZZ_BINS) return 0;
 
   // Exactly point_count slots, NaN where nothing was written (counts are never NaN).
   std::vector<double> out(point_count, std::numeric_limits<double>::quiet_NaN());
-  const Result<void> result = decode_run_length(tokens, leading_skip, point_count, out.data());
-  const std::optional<std::vector<double>> expected = decode_slowly(tokens, leading_skip, point_count);
+  const Result<void> result = decode_run_length(tokens, leading_skip, point_count, out.data(),
+                                               silent_end ? TrailingBins::MayBeSilent : TrailingBins::MustBeCoded);
+  const std::optional<std::vector<double>> expected = decode_slowly(tokens, leading_skip, point_count, silent_end);
   FUZZ_CHECK(result.has_value() == expected.has_value());
   if (!result) {
     FUZZ_CHECK(result.error().kind() == Error::Kind::Parse);

@@ -1,6 +1,7 @@
 // Fuzz target: laying out a scan record from an MSScan.xsd document.
 //
-// Input: u32 block descriptor count, then the document's bytes.
+// Input: u32 block descriptor count, then the document's bytes. Records without a descriptor
+// element (flat, as ion-mobility runs write them) are laid out too.
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   FUZZ_CHECK(layout->source == LayoutSource::Schema);
+  if (layout->flat()) {
+    // No descriptor element: every field a scan field, whatever the count said.
+    FUZZ_CHECK(layout->descriptor_count == 0);
+    FUZZ_CHECK(layout->block_fields.empty() && layout->trailing_fields.empty());
+    FUZZ_CHECK(layout->trailing_size == 0);
+    FUZZ_CHECK(layout->scan_fields_size > 0 && layout->scan_fields_size <= 65536);
+    FUZZ_CHECK(layout->stride() == layout->scan_fields_size);
+    check_region(layout->scan_fields, 0, layout->scan_fields_size);
+    const std::vector<std::uint8_t> record(layout->stride(), 0);
+    for (const FieldSlot& slot : layout->scan_fields) {
+      FUZZ_CHECK(as_double(read_field(record, slot)) == 0.0);
+      FUZZ_CHECK(layout->scan_field(slot.name) == &slot);
+    }
+    return 0;
+  }
   FUZZ_CHECK(layout->descriptor_count == descriptor_count);
   FUZZ_CHECK(descriptor_count >= 1 && descriptor_count <= 16);
   FUZZ_CHECK(layout->descriptor_size > 0);

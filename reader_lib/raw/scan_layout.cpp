@@ -442,7 +442,9 @@ Result<RecordLayout> parse_scan_schema(ByteView document_bytes, std::uint32_t de
 }
 
 Result<RecordLayout> parse_frame_schema(ByteView document_bytes) {
-  auto layout = parse_record_schema(document_bytes, "IMSFrame.xsd", "FrameRecordType", 0);
+  // A count of one lets a descriptor element be laid out, so that it is refused below by name
+  // rather than as a count of MSScan.bin, which has nothing to do with the frame file.
+  auto layout = parse_record_schema(document_bytes, "IMSFrame.xsd", "FrameRecordType", 1);
   if (layout && layout->descriptor_size != 0) {
     return std::unexpected(Error::parse("IMSFrame.xsd: the frame record has a block descriptor"));
   }

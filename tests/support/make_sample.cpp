@@ -35,6 +35,23 @@
 //         --expected FILE.json     also writes what was written: per scan the record values,
 //                                  calibration constants, and the counts or the peaks' flight
 //                                  times and abundances (large for big acquisitions)
+//   vornak-make-sample --real --family triple-quad|ion-mobility|icpms [FAMILY OPTIONS] OUT_DIR
+//       the other instrument families (tests/support/real_layout.hpp says what each file holds):
+//         triple-quad: 184-byte records (layout word 5, descriptor MinY, MaxY, MinX, MaxX), MRM
+//           and SIM point lists in MSPeak.bin, profile scans in both encodings in MSProfile.bin,
+//           several time segments (MSTS.xml, TimeSegmentID). Options:
+//             --mrm N (8)  --precursors N (2)  --transitions-per-record N (2)  --sim N (4)
+//             --sim-ions N (2)  --count-profiles N (2)  --abundance-profiles N (2)
+//             --points N (200)  --segments N (3)  --negative
+//         ion-mobility: flat records, IMSFrame.bin/.xsd, IMSFrameMeth.xml, DefaultMassCal.xml,
+//           run-length drift-bin profiles and frame sums equal to their bin-wise sum. Options:
+//             --frames N (3)  --drift-bins N (6)  --points N (400)  --empty-frame-sum
+//             --ms2-frames (FragClass 1 and 2 in turn)
+//         icpms: no MSScan.xsd, 136-byte records (layout word 2), 28-byte channel points.
+//           Options: --scans N (5)  --channels N (3)  --transitions (MSTS_XAddition.xml beside
+//           AcqData, channel values are its indices)
+//       and for each: --seed N, --expected FILE.json (every record's fields, block and the
+//       m/z and intensities a reader should give)
 //   vornak-make-sample --real --bench [--scale X] [REAL OPTIONS] OUT_DIR
 //       the real-layout benchmark: round(600 X) MS1 scans of 60,000 bins (LZF, per-scan
 //       calibration, 256-byte records) and round(300 X) MS2 scans; X defaults to 1. Options
@@ -495,7 +512,14 @@ constexpr std::string_view USAGE =
     "  --seed N                 seed of the contents (default 1)\n"
     "  --expected FILE.json     also write the values written (records, constants, arrays)\n"
     "  --bench [--scale X]      preset: 600 X MS1 scans of 60,000 bins, LZF, per-scan calibration,\n"
-    "                           300 X MS2 scans; options beside it override it\n";
+    "                           300 X MS2 scans; options beside it override it\n"
+    "       vornak-make-sample --real --family triple-quad [--mrm N] [--precursors N]\n"
+    "                          [--transitions-per-record N] [--sim N] [--sim-ions N] [--count-profiles N]\n"
+    "                          [--abundance-profiles N] [--points N] [--segments N] [--negative] ...\n"
+    "       vornak-make-sample --real --family ion-mobility [--frames N] [--drift-bins N] [--points N]\n"
+    "                          [--empty-frame-sum] [--ms2-frames] ...\n"
+    "       vornak-make-sample --real --family icpms [--scans N] [--channels N] [--transitions] ...\n"
+    "  (each also takes --seed N and --expected FILE.json)\n";
 
 double scale_argument(std::string_view text) {
   double value = 0.0;
@@ -556,6 +580,130 @@ json scan_json(const synthetic::WrittenScan& scan) {
   return out;
 }
 
+json family_record_json(const synthetic::FamilyRecord& record) {
+  const auto optional = [](const auto& value) { return value ? json(*value) : json(nullptr); };
+  json out = {{"record", record.record},
+              {"scan_id", record.scan_id},
+              {"scan_type", record.scan_type},
+              {"time_segment", record.time_segment},
+              {"ms_level", record.ms_level},
+              {"retention_time_min", record.retention_time_min},
+              {"polarity", record.negative ? "negative" : "positive"},
+              {"precursor_mz", optional(record.precursor_mz)},
+              {"collision_energy", optional(record.collision_energy)},
+              {"tic", record.tic},
+              {"frame_id", optional(record.frame_id)},
+              {"drift_bin", optional(record.drift_bin)},
+              {"drift_time_ms", optional(record.drift_time_ms)},
+              {"block", nullptr}};
+  if (!record.encoding.empty()) {
+    out["block"] = {{"encoding", record.encoding},   {"file", record.block_file},
+                    {"format_id", record.format_id}, {"offset", record.offset},
+                    {"byte_count", record.byte_count}, {"point_count", record.point_count},
+                    {"mz", record.mz},               {"intensity", record.intensity}};
+    if (!record.precursor_per_point.empty()) out["block"]["precursor_mz"] = record.precursor_per_point;
+  }
+  return out;
+}
+
+// --real --family triple-quad|ion-mobility|icpms.
+int run_family(std::string_view family, const std::vector<std::string_view>& args) {
+  synthetic::TripleQuadOptions quad;
+  synthetic::IonMobilityOptions mobility;
+  synthetic::IcpmsOptions icpms;
+  std::optional<std::string> expected_path;
+  std::optional<std::string_view> out_dir;
+  const bool is_quad = family == "triple-quad";
+  const bool is_mobility = family == "ion-mobility";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    const auto value = [&]() -> std::string_view {
+      if (i + 1 == args.size()) fail(std::string(arg) + " needs a value");
+      return args[++i];
+    };
+    const auto count = [&] { return count_argument(value(), arg); };
+    // Options of one family only; any other is refused.
+    const auto is = [&](std::string_view name, bool applies) { return arg == name && applies; };
+    if (arg == "--real") continue;
+    if (arg == "--family") {
+      (void)value();
+    } else if (arg == "--seed") {
+      quad.seed = mobility.seed = icpms.seed = count();
+    } else if (arg == "--expected") {
+      expected_path = std::string(value());
+    } else if (is("--mrm", is_quad)) {
+      quad.mrm_records = count();
+    } else if (is("--precursors", is_quad)) {
+      quad.mrm_precursors = count();
+    } else if (is("--transitions-per-record", is_quad)) {
+      quad.transitions_per_record = count();
+    } else if (is("--sim", is_quad)) {
+      quad.sim_records = count();
+    } else if (is("--sim-ions", is_quad)) {
+      quad.sim_ions = count();
+    } else if (is("--count-profiles", is_quad)) {
+      quad.count_profiles = count();
+    } else if (is("--abundance-profiles", is_quad)) {
+      quad.abundance_profiles = count();
+    } else if (is("--segments", is_quad)) {
+      quad.time_segments = count();
+    } else if (is("--negative", is_quad)) {
+      quad.negative = true;
+    } else if (is("--points", is_quad || is_mobility)) {
+      quad.points = mobility.points = count();
+    } else if (is("--frames", is_mobility)) {
+      mobility.frames = count();
+    } else if (is("--drift-bins", is_mobility)) {
+      mobility.drift_bins = count();
+    } else if (is("--empty-frame-sum", is_mobility)) {
+      mobility.empty_frame_sum = true;
+    } else if (is("--ms2-frames", is_mobility)) {
+      mobility.ms2_frames = true;
+    } else if (is("--scans", !is_quad && !is_mobility)) {
+      icpms.scans = count();
+    } else if (is("--channels", !is_quad && !is_mobility)) {
+      icpms.channels = count();
+    } else if (is("--transitions", !is_quad && !is_mobility)) {
+      icpms.transitions = true;
+    } else if (!arg.starts_with("-") && !out_dir) {
+      out_dir = arg;
+    } else {
+      fail("unexpected argument \"" + std::string(arg) + "\" for --family " + std::string(family) + "\n" +
+           std::string(USAGE));
+    }
+  }
+  if (!out_dir) fail("--real needs OUT_DIR\n" + std::string(USAGE));
+
+  std::ofstream expected;
+  bool first = true;
+  synthetic::FamilyRecordSink sink;
+  if (expected_path) {
+    expected.open(*expected_path, std::ios::binary | std::ios::trunc);
+    if (!expected) fail("cannot create " + *expected_path);
+    expected << "{\"records\": [";
+    sink = [&](const synthetic::FamilyRecord& record) {
+      expected << (first ? "\n" : ",\n") << family_record_json(record).dump();
+      first = false;
+    };
+  }
+  const std::string folder(*out_dir);
+  const synthetic::FamilyFacts facts = is_quad       ? synthetic::write_triple_quad_acquisition(folder, quad, sink)
+                                       : is_mobility ? synthetic::write_ion_mobility_acquisition(folder, mobility, sink)
+                                                     : synthetic::write_icpms_acquisition(folder, icpms, sink);
+  if (expected_path) {
+    const json summary = {{"family", family},
+                          {"layout_word", facts.layout_word},
+                          {"record_stride", facts.record_stride},
+                          {"data_offset", facts.data_offset},
+                          {"record_count", facts.record_count},
+                          {"frame_count", facts.frame_count}};
+    expected << "\n], " << summary.dump().substr(1) << '\n';
+    expected.close();
+    if (!expected) fail("cannot write " + *expected_path);
+  }
+  return 0;
+}
+
 // --real: parses the options, writes the acquisition and, when asked, the expected values
 // (one scan at a time, so a large acquisition never sits in memory).
 int run_real(const std::vector<std::string_view>& args) {
@@ -584,12 +732,16 @@ int run_real(const std::vector<std::string_view>& args) {
       scale = scale_argument(value());
     } else if (arg == "--family") {
       const std::string_view text = value();
+      if (text == "triple-quad" || text == "ion-mobility" || text == "icpms") {
+        if (bench) fail("--bench writes the time-of-flight layout only");
+        return run_family(text, args);
+      }
       if (text == "256") {
         family = synthetic::RecordFamily::bytes_256;
       } else if (text == "274") {
         family = synthetic::RecordFamily::bytes_274;
       } else {
-        fail("--family: expected 256 or 274, got \"" + std::string(text) + "\"");
+        fail("--family: expected 256, 274, triple-quad, ion-mobility or icpms, got \"" + std::string(text) + "\"");
       }
     } else if (arg == "--encoding") {
       const std::string_view text = value();

@@ -20,21 +20,16 @@
 #include <type_traits>
 #include <utility>
 
+#include "tests/support/layout_output.hpp"
 #include "tests/support/random.hpp"
 #include "tests/support/synthetic.hpp"
 
 namespace vornak::synthetic {
 namespace {
 
+using namespace output;
+
 // ---- record fields, as the schema lists them ----------------------------------------------
-
-enum class FieldType { int8, int16, int32, int64, float32, float64 };
-
-struct FieldSpec {
-  std::string_view name;
-  FieldType type;
-  bool optional;  // minOccurs="0" in the schema; still present in every record
-};
 
 constexpr FieldSpec SCAN_FIELDS_256[] = {
     {"ScanID", FieldType::int32, false},          {"ScanMethodID", FieldType::int32, false},
@@ -109,30 +104,6 @@ constexpr std::uint16_t CALIBRATION_ID = 2;
 constexpr std::uint32_t MS1_SCAN_TYPE = 1;
 constexpr std::uint32_t MS2_SCAN_TYPE = 256;  // what the MS/MS records of real files carry
 constexpr double ION_MODE = 64.0;
-
-std::size_t field_size(FieldType type) {
-  switch (type) {
-    case FieldType::int8: return 1;
-    case FieldType::int16: return 2;
-    case FieldType::int32: return 4;
-    case FieldType::int64: return 8;
-    case FieldType::float32: return 4;
-    case FieldType::float64: return 8;
-  }
-  throw std::logic_error("real layout: unknown field type");
-}
-
-std::string_view schema_type(FieldType type) {
-  switch (type) {
-    case FieldType::int8: return "xs:byte";
-    case FieldType::int16: return "xs:short";
-    case FieldType::int32: return "xs:int";
-    case FieldType::int64: return "xs:long";
-    case FieldType::float32: return "xs:float";
-    case FieldType::float64: return "xs:double";
-  }
-  throw std::logic_error("real layout: unknown field type");
-}
 
 struct FamilySpec {
   std::span<const FieldSpec> scan_fields;
@@ -249,61 +220,6 @@ class RecordLayout {
   std::size_t stride_ = 0;
 };
 
-// ---- little-endian output -----------------------------------------------------------------
-
-template <typename T>
-void append_le(Bytes& out, T value) {
-  static_assert(std::is_trivially_copyable_v<T>);
-  const auto bytes = std::bit_cast<std::array<std::uint8_t, sizeof(T)>>(value);
-  out.insert(out.end(), bytes.begin(), bytes.end());
-}
-
-template <typename T>
-void put_le(Bytes& out, std::size_t at, T value) {
-  if (at > out.size() || sizeof(T) > out.size() - at) throw std::logic_error("real layout: field outside its buffer");
-  std::memcpy(out.data() + at, &value, sizeof(T));
-}
-
-std::uint32_t checked_u32(std::uint64_t value, const std::string& what) {
-  if (value > std::numeric_limits<std::uint32_t>::max()) {
-    throw std::invalid_argument("real layout: " + what + " (" + std::to_string(value) + ") does not fit in 32 bits");
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
-// An output file whose length is counted as it is written, so offsets are never searched for.
-class CountedFile {
- public:
-  explicit CountedFile(std::filesystem::path path) : path_(std::move(path)) {
-    out_.open(path_, std::ios::binary | std::ios::trunc);
-    if (!out_) throw std::runtime_error("real layout: cannot create " + path_.string());
-  }
-
-  std::uint64_t append(std::span<const std::uint8_t> bytes) {
-    const std::uint64_t at = size_;
-    out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out_) throw std::runtime_error("real layout: cannot write " + path_.string());
-    size_ += bytes.size();
-    return at;
-  }
-
-  void close() {
-    out_.close();
-    if (!out_) throw std::runtime_error("real layout: cannot write " + path_.string());
-  }
-
- private:
-  std::filesystem::path path_;
-  std::ofstream out_;
-  std::uint64_t size_ = 0;
-};
-
-void write_whole_file(const std::filesystem::path& path, std::string_view text) {
-  CountedFile file(path);
-  file.append({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-  file.close();
-}
-
 // ---- headers ------------------------------------------------------------------------------
 
 // MSScan.bin's 228 bytes before the records: the magic, the descriptor count at 0x4C, the
@@ -329,38 +245,7 @@ Bytes scan_index_header(RecordFamily family) {
   return header;
 }
 
-// Block files and MSMassCal.bin start with a tag word and zeros; MSMassCal.bin's header also
-// holds a 1 at 0x44 and is 0x48 bytes long.
-Bytes tagged_header(std::uint32_t tag, std::size_t length) {
-  Bytes header(length, 0);
-  put_le(header, 0, tag);
-  return header;
-}
-
 // ---- documents ----------------------------------------------------------------------------
-
-constexpr std::string_view BOM = "\xEF\xBB\xBF";
-
-// The shortest of 15, 16 or 17 significant digits that reads back as the same double.
-std::string decimal(double value) {
-  char text[40];
-  for (const int digits : {15, 16, 17}) {
-    std::snprintf(text, sizeof text, "%.*G", digits, value);
-    if (std::strtod(text, nullptr) == value) break;
-  }
-  return text;
-}
-
-// Joins lines with CRLF, as the instruments' documents have them.
-std::string crlf(std::initializer_list<std::string_view> lines, bool final_newline = true) {
-  std::string text;
-  for (const std::string_view line : lines) {
-    text += line;
-    text += "\r\n";
-  }
-  if (!final_newline && !text.empty()) text.resize(text.size() - 2);
-  return text;
-}
 
 std::string schema_element_256(const FieldSpec& field, std::string_view indent) {
   return std::string(indent) + "<xs:element name=\"" + std::string(field.name) + "\" type=\"" +
@@ -671,7 +556,8 @@ Bytes encode_lzf_profile(double first_flight_time, double step, std::span<const 
   return lzf_encode(profile_payload(first_flight_time, step, counts), LzfEncoding::compressed);
 }
 
-Bytes encode_run_length_profile(double first_flight_time, double step, std::span<const std::uint32_t> counts) {
+Bytes encode_run_length_profile(double first_flight_time, double step, std::span<const std::uint32_t> counts,
+                                bool code_trailing_empty) {
   const std::size_t n = counts.size();
   if (n > RUN_LENGTH_MAX_POINTS) {
     throw std::invalid_argument("real layout: " + std::to_string(n) + " bins do not fit a run-length block (at most " +
@@ -703,6 +589,7 @@ Bytes encode_run_length_profile(double first_flight_time, double step, std::span
     if (counts[i] == 0) {
       std::size_t end = i;
       while (end < n && counts[end] == 0) ++end;
+      if (end == n && !code_trailing_empty) break;
       if (end - i >= 2 || end == n) {
         tokens.skip(end - i, end == n ? tokens.width() : wanted_width(end));
         i = end;
