@@ -227,7 +227,7 @@ TEST(TripleQuadFolders, BlocksThatDoNotFitAreErrorsNamingTheScan) {
        {3}, "scan 3: profile block of 10 bins has 49 bytes; expected 8 + 4N (48) or 16 + 4N (56)",
        DamageKind::BlockUndecodable},
       {"no MSProfile.bin", [](const fs::path& acqdata) { fs::remove(acqdata / "MSProfile.bin"); }, {3, 4},
-       "scan 4: MSProfile.bin cannot be read: ", DamageKind::BlockOutsideFile},
+       "scan 4: I/O error: cannot open ", DamageKind::BlockOutsideFile},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
