@@ -538,9 +538,7 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
     spectrum.calibration = (*calibration)->source;
     const CalibrationConstants& constants = (*calibration)->constants;
     spectrum.mz.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      spectrum.mz[i] = calibrated_mz(constants, payload->first_x + static_cast<double>(i) * payload->step);
-    }
+    calibrate_bins(constants, payload->first_x, payload->step, count, spectrum.mz.data());
   } else {
     // Without calibration data the bins spread evenly over the record's m/z range, as the
     // designed reader spreads them. Decoded payloads are capped, so the count fits an int32.

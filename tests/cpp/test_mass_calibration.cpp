@@ -1,6 +1,7 @@
 // Mass calibration: row selection, the powers rule, damaged files, m/z against the real files.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -99,6 +100,62 @@ MassCalibrationTable table_of(std::optional<ByteView> bin, std::optional<std::st
       MassCalibrationTable::from_bytes(bin, xml ? std::optional<ByteView>(bytes_of(*xml)) : std::nullopt);
   if (!table) throw std::logic_error("test table failed: " + table.error().message());
   return std::move(*table);
+}
+
+// calibrate_bins takes whole grids a chunk at a time, vectorised: every bin must equal the scalar
+// calibrated_mz of its flight time bit for bit, for every power pattern the files use (none, the
+// real folders' 0..5 runs, gaps, falling powers), grids that cross the clamp edges L and H, chunk
+// boundaries, and the constants of every scan of the real folders.
+TEST(CalibrateBins, EqualsTheScalarFormulaBitForBit) {
+  CalibrationConstants base;
+  base.a = 0.000572828777461133;
+  base.t0 = 1017.4063219081;
+  base.low = 19573.4992527375;
+  base.high = 93949.2315149798;
+  base.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11,
+                       -3.5241336728705e-21, 2.07715767354812e-50, -1.99149674726875e-55};
+  std::vector<CalibrationConstants> cases;
+  const struct {
+    std::array<std::uint8_t, 6> powers;
+    std::uint8_t terms;
+  } patterns[] = {{{0, 0, 0, 0, 0, 0}, 0}, {{0, 1, 2, 3, 4, 5}, 6}, {{1, 2, 0, 0, 0, 0}, 2},
+                  {{0, 2, 4, 10, 11, 13}, 6}, {{5, 3, 1, 0, 2, 4}, 6}, {{31, 0, 0, 0, 0, 0}, 1}};
+  for (const auto& pattern : patterns) {
+    CalibrationConstants constants = base;
+    constants.powers = pattern.powers;
+    constants.term_count = pattern.terms;
+    cases.push_back(constants);
+  }
+  for (const char* folder : {"magenta.D", "gold.D", "copper.D", "black.D"}) {
+    const fs::path acqdata = testing::REALDATA_DIR / folder / "AcqData";
+    if (!fs::exists(acqdata)) continue;
+    auto table = MassCalibrationTable::load(acqdata.string());
+    ASSERT_TRUE(table) << folder;
+    for (std::int64_t id = 0; id < 4; ++id) {
+      if (auto found = table->for_scan(0, std::nullopt, id)) cases.push_back(found->constants);
+    }
+    for (std::uint64_t scan = 0; scan < 8; ++scan) {
+      if (auto found = table->for_scan(scan, std::nullopt, std::nullopt)) cases.push_back(found->constants);
+    }
+  }
+  // Grids: inside [L, H], across L, across H, wider than both; lengths around the chunk size.
+  const double step = 0.5;
+  const struct {
+    double first;
+    std::size_t count;
+  } grids[] = {{30000.0, 1}, {base.low - 200 * step, 700}, {base.high - 300 * step, 513},
+               {1000.0, 257}, {20000.25, 1023}, {-5.0, 3}};
+  for (const CalibrationConstants& constants : cases) {
+    for (const auto& grid : grids) {
+      std::vector<double> vectorised(grid.count);
+      calibrate_bins(constants, grid.first, step, grid.count, vectorised.data());
+      for (std::size_t i = 0; i < grid.count; ++i) {
+        const double scalar = calibrated_mz(constants, grid.first + static_cast<double>(i) * step);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(vectorised[i]), std::bit_cast<std::uint64_t>(scalar))
+            << "bin " << i << " of a grid from " << grid.first << ", " << int(constants.term_count) << " terms";
+      }
+    }
+  }
 }
 
 // --- Choosing the scan's constants --------------------------------------------------------
