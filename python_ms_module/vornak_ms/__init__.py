@@ -106,15 +106,18 @@ def _mzpeak_writer():
     return _mzpeak
 
 
-def convert(path, out, *, format=None, directory=False, compress=True, intensity_bits=64,
-            trim_zeros=False, centroid_only=False, threads=None, _force_zip64=False):
+def convert(path, out, *, format=None, directory=False, compress=True, compression="default", numpress=False,
+            intensity_bits=64, trim_zeros=False, centroid_only=False, srm_as_spectra=False, threads=None,
+            _force_zip64=False):
     """Writes the acquisition at `path` to `out`, under a temporary name renamed when complete.
 
     format: 'mzml' (indexed mzML) or 'mzpeak' (an mzPeak archive: a ZIP of stored Parquet members,
     or with directory=True the same members in a directory); None: 'mzpeak' when `out` ends in
-    '.mzpeak' or '/', or directory=True, else 'mzml'. mzPeak needs pyarrow. compress,
-    intensity_bits and centroid_only apply to mzML only; trim_zeros keeps only non-zero profile
-    points and their zero neighbours. Damaged scans are left out and listed in the returned summary
+    '.mzpeak' or '/', or directory=True, else 'mzml'. mzPeak needs pyarrow. compress, compression
+    ('fast', 'default', 'small' or 'none'), numpress, intensity_bits, centroid_only and
+    srm_as_spectra apply to mzML only; trim_zeros keeps only non-zero profile points and their zero
+    neighbours. MRM and SIM records of triple-quadrupole runs are written as SRM/SIM chromatograms
+    (with srm_as_spectra=True, as spectra too). Damaged scans are left out and listed in the returned summary
     ('damaged': [(index, scan_id, reason)]). Raises FolderError or ScanIndexError when the folder
     cannot be opened, Error when the output cannot be written.
     """
@@ -127,12 +130,15 @@ def convert(path, out, *, format=None, directory=False, compress=True, intensity
             raise ValueError("directory=True applies to mzPeak only")
         if _convert_mzml is None:
             raise Error("this vornak_ms was built without the mzML writer")
-        return _convert_mzml(path, out, compress=compress, intensity_bits=intensity_bits,
-                             trim_zeros=trim_zeros, centroid_only=centroid_only, threads=threads)
+        return _convert_mzml(path, out, compress=compress, compression=compression, numpress=numpress,
+                             intensity_bits=intensity_bits, trim_zeros=trim_zeros, centroid_only=centroid_only,
+                             srm_as_spectra=srm_as_spectra, threads=threads)
     if format != "mzpeak":
         raise ValueError("format must be 'mzml' or 'mzpeak'")
-    if not compress or intensity_bits != 64 or centroid_only:
-        raise ValueError("compress, intensity_bits and centroid_only apply to mzML only")
+    if not compress or compression != "default" or numpress or intensity_bits != 64 or centroid_only \
+            or srm_as_spectra:
+        raise ValueError("compress, compression, numpress, intensity_bits, centroid_only and srm_as_spectra "
+                         "apply to mzML only")
     summary, failure = _mzpeak_writer().convert(
         _os.fspath(path), text, bool(directory or text.endswith(("/", _os.sep))), bool(trim_zeros),
         threads, bool(_force_zip64))

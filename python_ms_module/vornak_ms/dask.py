@@ -260,7 +260,8 @@ _SCAN_TABLE_DTYPES = {
     "ms_level": "uint32", "polarity": "int8", "tic": "float64", "base_peak_mz": "float64",
     "base_peak_intensity": "float64", "precursor_mz": "float64", "collision_energy": "float64",
     "isolation_width": "float64", "charge": "int32", "has_profile": "bool", "has_centroid": "bool",
-    "profile_points": "uint32", "centroid_points": "uint32",
+    "profile_points": "uint32", "centroid_points": "uint32", "scan_type": "int64", "frame_id": "int64",
+    "drift_time": "float64",
 }
 _TIC_DTYPES = {"path": object, "retention_time": "float64", "intensity": "float64"}
 _XIC_DTYPES = {"path": object, "target": "float64", "retention_time": "float64", "intensity": "float64"}

@@ -133,7 +133,8 @@ def test_scan_table(five):
                       "base_peak_intensity": np.float64, "precursor_mz": np.float64,
                       "collision_energy": np.float64, "isolation_width": np.float64,
                       "charge": np.int64, "has_profile": np.bool_, "has_centroid": np.bool_,
-                      "profile_points": np.uint32, "centroid_points": np.uint32}
+                      "profile_points": np.uint32, "centroid_points": np.uint32, "scan_type": np.int64,
+                      "frame_id": np.int64, "drift_time": np.float64}
     assert {name: column.dtype for name, column in table.items()} == \
         {name: np.dtype(kind) for name, kind in expected_types.items()}
     assert all(len(column) == 5 and not column.flags.writeable for column in table.values())

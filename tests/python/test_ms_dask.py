@@ -107,7 +107,8 @@ def test_convert_many_matches_single_conversions(client, folders, tmp_path):
         assert row.error is None, row
         assert pathlib.Path(row.output).read_bytes() == alone, path
         assert (row.spectra, row.damaged) == (summary["spectra_written"], len(summary["damaged"]))
-        assert row.worker in client.scheduler_info()["workers"] and row.seconds > 0
+        # The worker's address (it may have been restarted since, on a loaded machine).
+        assert row.worker.startswith(("tcp://", "inproc://")) and row.seconds > 0, row
     by_name = report.set_index(report.path.map(lambda path: os.path.basename(path)))
     assert by_name.loc["damaged.d", "damaged"] > 0 and by_name.loc["demo.d", "damaged"].iloc[0] == 0
     assert by_name.loc["not_an_acquisition.d", "error"].startswith("FolderError:")

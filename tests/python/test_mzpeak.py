@@ -238,8 +238,12 @@ def acquisition_path(request, demo):
 
 
 def written(acquisition, summary):
-    """The scans of the archive, in order: every scan but those left out."""
+    """The scans of the archive, in order: every scan but those left out and the MRM/SIM records,
+    which are chromatograms."""
     left_out = {index for index, _, _ in summary["damaged"]}
+    left_out |= {int(i) for c in acquisition.chromatograms(skip_unreadable=True) for i in c.scan_index}
+    assert summary["transition_scans"] == sum(len(c.scan_index) for c in acquisition.chromatograms(skip_unreadable=True)) \
+        or summary["damaged"]
     return [i for i in range(len(acquisition)) if i not in left_out]
 
 
