@@ -81,13 +81,18 @@ void expect_same(const Result<Spectrum>& original, const Result<Spectrum>& copy,
   EXPECT_EQ(original->intensity, copy->intensity);
 }
 
-// The real folders this branch opens, from both shared collections.
+// Every real folder of both shared collections; each must open.
 std::vector<fs::path> real_folders() {
   std::vector<fs::path> folders;
   for (const fs::path& root : {fs::path(VORNAK_REALDATA_DIR), fs::path(VORNAK_REALDATA2_DIR)}) {
     if (!fs::is_directory(root)) continue;
     for (const fs::directory_entry& entry : fs::directory_iterator(root)) {
-      if (entry.is_directory() && Acquisition::open(entry.path().string())) folders.push_back(entry.path());
+      if (!entry.is_directory()) continue;
+      if (auto opened = Acquisition::open(entry.path().string()); !opened) {
+        ADD_FAILURE() << entry.path() << ": " << opened.error().display();
+        continue;
+      }
+      folders.push_back(entry.path());
     }
   }
   return folders;
