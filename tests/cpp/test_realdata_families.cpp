@@ -63,7 +63,8 @@ const json* reference_spectrum(const json& scan) {
 TEST(FamiliesRealData, EveryFolderMatchesItsReference) {
   SKIP_WITHOUT_REALDATA2();
   for (const char* file : {"reference.json", "reference-ims.json"}) {
-    for (const auto& [name, expected] : testing::read_json(REALDATA2_DIR / file)["folders"].items()) {
+    const json reference = testing::read_json(REALDATA2_DIR / file);  // outlives the loop below
+    for (const auto& [name, expected] : reference["folders"].items()) {
       SCOPED_TRACE(name);
       const Acquisition acquisition = open_folder(name);
       EXPECT_EQ(acquisition.size(), expected["scan_count"].get<std::size_t>());
