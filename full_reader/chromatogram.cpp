@@ -330,29 +330,25 @@ bool is_transition_scan(const ScanInfo& scan) noexcept {
 
 void TransitionCollector::add(const ScanInfo& scan, const Spectrum& points) {
   const bool srm = scan.scan_type == SCAN_TYPE_MRM;
-  const auto same_bits = [](double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); };
+  const auto kind = srm ? TransitionChromatogram::Kind::Srm : TransitionChromatogram::Kind::Sim;
   for (std::size_t point = 0; point < points.mz.size(); ++point) {
-    TransitionChromatogram key;
-    key.kind = srm ? TransitionChromatogram::Kind::Srm : TransitionChromatogram::Kind::Sim;
-    key.polarity = scan.polarity;
-    key.precursor_mz = srm ? scan.precursor_mz.value_or(not_a_number) : points.mz[point];
-    if (srm) key.product_mz = points.mz[point];
-    // Bit patterns, so that a NaN precursor still names one transition.
-    auto found = std::ranges::find_if(chromatograms_, [&](const TransitionChromatogram& candidate) {
-      return candidate.kind == key.kind && candidate.polarity == key.polarity &&
-             same_bits(candidate.precursor_mz, key.precursor_mz) &&
-             candidate.product_mz.has_value() == key.product_mz.has_value() &&
-             (!key.product_mz || same_bits(*candidate.product_mz, *key.product_mz));
-    });
-    if (found == chromatograms_.end()) {
-      key.id = transition_id(key);
-      key.collision_energy = scan.collision_energy;
-      chromatograms_.push_back(std::move(key));
-      found = chromatograms_.end() - 1;
+    const double precursor = srm ? scan.precursor_mz.value_or(not_a_number) : points.mz[point];
+    const Key key{static_cast<std::uint8_t>(kind), static_cast<std::uint8_t>(scan.polarity),
+                  std::bit_cast<std::uint64_t>(precursor), srm ? std::bit_cast<std::uint64_t>(points.mz[point]) : 0};
+    const auto [position, added] = positions_.try_emplace(key, chromatograms_.size());
+    if (added) {
+      TransitionChromatogram& chromatogram = chromatograms_.emplace_back();
+      chromatogram.kind = kind;
+      chromatogram.polarity = scan.polarity;
+      chromatogram.precursor_mz = precursor;
+      if (srm) chromatogram.product_mz = points.mz[point];
+      chromatogram.id = transition_id(chromatogram);
+      chromatogram.collision_energy = scan.collision_energy;
     }
-    found->time_sec.push_back(scan.retention_time_sec);
-    found->intensity.push_back(points.intensity[point]);
-    found->scans.push_back(scan.index);
+    TransitionChromatogram& chromatogram = chromatograms_[position->second];
+    chromatogram.time_sec.push_back(scan.retention_time_sec);
+    chromatogram.intensity.push_back(points.intensity[point]);
+    chromatogram.scans.push_back(scan.index);
   }
 }
 
@@ -365,6 +361,7 @@ std::vector<TransitionChromatogram> TransitionCollector::take() {
     return std::tuple(c.kind, c.polarity, ordered(c.precursor_mz), ordered(c.product_mz.value_or(0.0)));
   };
   std::ranges::stable_sort(chromatograms_, [&](const auto& a, const auto& b) { return key(a) < key(b); });
+  positions_.clear();
   return std::move(chromatograms_);
 }
 

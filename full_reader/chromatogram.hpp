@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <expected>
 #include <limits>
+#include <map>
+#include <tuple>
 #include <optional>
 #include <span>
 #include <string>
@@ -162,7 +164,11 @@ class TransitionCollector {
   [[nodiscard]] std::vector<TransitionChromatogram> take();
 
  private:
+  // Kind, polarity and the bit patterns of Q1 and Q3 (so that a NaN Q1 still names one
+  // transition; Q3 of SIM is 0), then the chromatogram's position.
+  using Key = std::tuple<std::uint8_t, std::uint8_t, std::uint64_t, std::uint64_t>;
   std::vector<TransitionChromatogram> chromatograms_;
+  std::map<Key, std::size_t> positions_;
 };
 
 // The chromatograms of every MRM and SIM record of `acquisition`, decoded on options.threads

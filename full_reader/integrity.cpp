@@ -11,6 +11,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "full_reader/acquisition.hpp"
@@ -263,12 +264,12 @@ bool IntegrityReport::damaged() const noexcept {
 // spectra cannot be decoded were reported by the scan pass and are skipped here.
 void check_frame_sums(const Acquisition& acquisition, std::vector<Finding>& findings) {
   std::vector<std::vector<std::size_t>> bins_of_frame(acquisition.frame_count());
-  std::vector<std::int64_t> frame_ids;
-  for (std::size_t k = 0; k < acquisition.frame_count(); ++k) frame_ids.push_back(acquisition.frame_record(k).frame_id);
+  std::unordered_map<std::int64_t, std::size_t> frame_of_id;  // FrameID -> position in IMSFrame.bin
+  for (std::size_t k = 0; k < acquisition.frame_count(); ++k) frame_of_id.emplace(acquisition.frame_record(k).frame_id, k);
   for (std::size_t index = 0; index < acquisition.size(); ++index) {
     const ScanInfo scan = acquisition.scan(index);
-    const auto frame = std::ranges::find(frame_ids, scan.frame_id.value_or(-1));
-    if (frame != frame_ids.end()) bins_of_frame[static_cast<std::size_t>(frame - frame_ids.begin())].push_back(index);
+    const auto frame = frame_of_id.find(scan.frame_id.value_or(-1));
+    if (frame != frame_of_id.end()) bins_of_frame[frame->second].push_back(index);
   }
   for (std::size_t k = 0; k < acquisition.frame_count(); ++k) {
     const ScanInfo frame_scan = acquisition.frame_scan(k);

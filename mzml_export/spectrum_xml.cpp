@@ -64,6 +64,17 @@ Result<void> append_array(std::string& out, std::string_view indent, std::string
   return {};
 }
 
+// <activation>: collision-induced dissociation, with its energy when the record has one.
+void append_activation(std::string& out, std::string_view indent, std::string_view inner,
+                       const std::optional<double>& collision_energy) {
+  out += indent;
+  out += "<activation>\n";
+  append_cv_param(out, inner, cv::COLLISION_INDUCED_DISSOCIATION);
+  if (collision_energy) append_cv_number(out, inner, cv::COLLISION_ENERGY, *collision_energy, &cv::ELECTRONVOLT);
+  out += indent;
+  out += "</activation>\n";
+}
+
 void append_precursor(std::string& out, const ScanInfo& scan) {
   out += I1;
   out += "<precursorList count=\"1\">\n";
@@ -90,12 +101,7 @@ void append_precursor(std::string& out, const ScanInfo& scan) {
     out += I3;
     out += "</selectedIonList>\n";
   }
-  out += I3;
-  out += "<activation>\n";
-  append_cv_param(out, I4, cv::COLLISION_INDUCED_DISSOCIATION);
-  if (scan.collision_energy) append_cv_number(out, I4, cv::COLLISION_ENERGY, *scan.collision_energy, &cv::ELECTRONVOLT);
-  out += I3;
-  out += "</activation>\n";
+  append_activation(out, I3, I4, scan.collision_energy);
   out += I2;
   out += "</precursor>\n";
   out += I1;
@@ -259,16 +265,7 @@ void append_isolation_target(std::string& out, std::string_view element, double 
   append_cv_number(out, I3, cv::ISOLATION_WINDOW_TARGET_MZ, mz, &cv::MZ_UNIT);
   out += I2;
   out += "</isolationWindow>\n";
-  if (activated != nullptr) {
-    out += I2;
-    out += "<activation>\n";
-    append_cv_param(out, I3, cv::COLLISION_INDUCED_DISSOCIATION);
-    if (activated->collision_energy) {
-      append_cv_number(out, I3, cv::COLLISION_ENERGY, *activated->collision_energy, &cv::ELECTRONVOLT);
-    }
-    out += I2;
-    out += "</activation>\n";
-  }
+  if (activated != nullptr) append_activation(out, I2, I3, activated->collision_energy);
   out += I1;
   out += "</";
   out += element;
