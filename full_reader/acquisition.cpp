@@ -517,8 +517,12 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
   // Ion-mobility frame sums stop their run-length streams at their last non-empty bin.
   const TrailingBins trailing =
       info.drift_bin && *info.drift_bin == 0 ? TrailingBins::MayBeSilent : TrailingBins::MustBeCoded;
+  // The constants go to the decoder, which calibrates each chunk of bins as it widens their
+  // counts; a block that cannot be decoded is reported before a missing calibration.
+  auto calibration = calibration_for(index, info);
+  const CalibrationConstants* constants = calibration && *calibration ? &(**calibration).constants : nullptr;
   auto payload = decode_profile_payload(bytes->view(), block.point_count, block.uncompressed_byte_count.value_or(0),
-                                        trailing);
+                                        trailing, constants);
   if (!payload) return std::unexpected(Error::parse(scan_error(info, payload.error().message())));
   spectrum.encoding = payload->encoding;
   spectrum.intensity = std::move(payload->intensity);
@@ -530,15 +534,12 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
     if (auto resolved = resolve_channels(info, spectrum); !resolved) return std::unexpected(resolved.error());
     return spectrum;
   }
-  auto calibration = calibration_for(index, info);
   if (!calibration) return std::unexpected(Error::parse(scan_error(info, calibration.error().message())));
   if (!*calibration && layout.source == LayoutSource::Schema) return std::unexpected(no_calibration(info));
   if (*calibration) {
     // Bin i has flight time F + i * S, each taken afresh from its index.
     spectrum.calibration = (*calibration)->source;
-    const CalibrationConstants& constants = (*calibration)->constants;
-    spectrum.mz.resize(count);
-    calibrate_bins(constants, payload->first_x, payload->step, count, spectrum.mz.data());
+    spectrum.mz = std::move(payload->mz);
   } else {
     // Without calibration data the bins spread evenly over the record's m/z range, as the
     // designed reader spreads them. Decoded payloads are capped, so the count fits an int32.

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <string>
+#include <utility>
 
 namespace vornak {
 namespace {
@@ -97,7 +99,18 @@ Result<ByteBuffer> decompress(ByteView input, std::uint64_t expected_length) {
                                         " exceeds cap of " + std::to_string(MAX_DECOMPRESSED_LEN)));
   }
   ByteBuffer output(static_cast<std::size_t>(expected_length));
+  if (Result<void> decoded = decompress_into(input, {output.data(), output.size()}); !decoded) {
+    return std::unexpected(std::move(decoded.error()));
+  }
+  return output;
+}
 
+Result<void> decompress_into(ByteView input, std::span<std::uint8_t> output) {
+  const std::uint64_t expected_length = output.size();
+  if (expected_length > MAX_DECOMPRESSED_LEN) {
+    return std::unexpected(Error::parse("LZF: expected decompressed length " + std::to_string(expected_length) +
+                                        " exceeds cap of " + std::to_string(MAX_DECOMPRESSED_LEN)));
+  }
   std::uint8_t* const out_begin = output.data();
   std::uint8_t* const out_end = out_begin + output.size();
   std::uint8_t* out = out_begin;
@@ -176,7 +189,7 @@ Result<ByteBuffer> decompress(ByteView input, std::uint64_t expected_length) {
     return std::unexpected(Error::parse("LZF: decompressed length " + std::to_string(written) + " != expected " +
                                         std::to_string(expected_length)));
   }
-  return output;
+  return {};
 }
 
 }  // namespace vornak

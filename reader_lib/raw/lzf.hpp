@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "reader_lib/error.hpp"
 #include "reader_lib/raw/bytes.hpp"
@@ -18,5 +19,9 @@ inline constexpr std::uint64_t MAX_DECOMPRESSED_LEN = std::uint64_t{1} << 29;  /
 // MAX_DECOMPRESSED_LEN are refused before anything is reserved; a damaged stream, or one that
 // does not produce exactly the expected length, is a Parse error.
 [[nodiscard]] Result<ByteBuffer> decompress(ByteView input, std::uint64_t expected_length);
+
+// The same into `output`, which the stream must fill exactly; on an error its content is
+// unspecified. Used where one buffer serves many blocks.
+[[nodiscard]] Result<void> decompress_into(ByteView input, std::span<std::uint8_t> output);
 
 }  // namespace vornak

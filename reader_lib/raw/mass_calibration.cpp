@@ -333,8 +333,13 @@ void calibrate_chunk(const CalibrationConstants& c, double first, double step, s
 
 void calibrate_bins(const CalibrationConstants& constants, double first, double step, std::size_t count,
                     double* out) noexcept {
-  for (std::size_t start = 0; start < count; start += CHUNK) {
-    calibrate_chunk(constants, first, step, start, std::min(CHUNK, count - start), out + start);
+  calibrate_bin_range(constants, first, step, 0, count, out);
+}
+
+void calibrate_bin_range(const CalibrationConstants& constants, double first, double step, std::size_t start,
+                         std::size_t count, double* out) noexcept {
+  for (std::size_t done = 0; done < count; done += CHUNK) {
+    calibrate_chunk(constants, first, step, start + done, std::min(CHUNK, count - done), out + done);
   }
 }
 

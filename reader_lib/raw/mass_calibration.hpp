@@ -49,6 +49,10 @@ struct ScanCalibration {
 void calibrate_bins(const CalibrationConstants& constants, double first, double step, std::size_t count,
                     double* out) noexcept;
 
+// The same for bins start .. start + count - 1 of that axis, into out[0] .. out[count - 1].
+void calibrate_bin_range(const CalibrationConstants& constants, double first, double step, std::size_t start,
+                         std::size_t count, double* out) noexcept;
+
 // One default calibration of DefaultMassCal.xml.
 struct DefaultCalibration {
   std::int64_t id = 0;

@@ -8,6 +8,7 @@
 
 #include "reader_lib/error.hpp"
 #include "reader_lib/raw/bytes.hpp"
+#include "reader_lib/raw/mass_calibration.hpp"
 
 namespace vornak {
 
@@ -31,6 +32,7 @@ struct ProfilePayload {
   double step = 0.0;               // the header's second f64: flight-time step between bins (0 if uncompressed)
   std::vector<double> intensity;   // every bin, zeros included: exactly point_count values
   std::vector<double> x;           // per-bin x when the block stores it (uncompressed); empty otherwise
+  std::vector<double> mz;          // with calibration constants and a flight-time axis: every bin's m/z
 };
 
 // Whether a run-length stream must code the empty bins at its end (with a skip token) or may
@@ -41,9 +43,13 @@ enum class TrailingBins : std::uint8_t { MustBeCoded, MayBeSilent };
 // `uncompressed_byte_count` (0 when the layout has no such field). The encoding is chosen
 // from the content as encoding_rule() describes; a block that no encoding decodes to exactly
 // point_count bins is a Parse error whose text says what was tried.
+// With `calibration`, a block with a flight-time axis also gets the m/z of every bin (as
+// calibrate_bins gives them), computed while the block's counts are widened; an uncompressed
+// block keeps its stored x and no m/z.
 [[nodiscard]] Result<ProfilePayload> decode_profile_payload(ByteView block, std::uint32_t point_count,
                                                             std::uint32_t uncompressed_byte_count,
-                                                            TrailingBins trailing = TrailingBins::MustBeCoded);
+                                                            TrailingBins trailing = TrailingBins::MustBeCoded,
+                                                            const CalibrationConstants* calibration = nullptr);
 
 // The rule decode_profile_payload follows, in words (printed by documentation and tools).
 [[nodiscard]] std::string_view encoding_rule() noexcept;
