@@ -545,7 +545,8 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
     // designed reader spreads them. Decoded payloads are capped, so the count fits an int32.
     const double low = info.mz_range_low ? *info.mz_range_low : block.min_x.value_or(0.0);
     const double high = info.mz_range_high ? *info.mz_range_high : block.max_x.value_or(0.0);
-    spectrum.mz = spread_mz(low, high, static_cast<std::int32_t>(count));
+    const std::vector<double> spread = spread_mz(low, high, static_cast<std::int32_t>(count));
+    spectrum.mz.assign(spread.begin(), spread.end());
   }
   return spectrum;
 }

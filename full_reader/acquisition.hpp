@@ -19,6 +19,7 @@
 #include "reader_lib/raw/profile_payload.hpp"
 #include "reader_lib/raw/scan_layout.hpp"
 #include "reader_lib/raw/time_segments.hpp"
+#include "reader_lib/raw/value_array.hpp"
 
 namespace vornak {
 
@@ -102,10 +103,10 @@ struct Spectrum {
   CalibrationSource calibration = CalibrationSource::None;
   std::optional<ProfileEncoding> encoding;  // profile spectra only
   ChannelValues channels = ChannelValues::None;
-  std::vector<double> mz;
-  std::vector<double> intensity;  // counts and abundances widened exactly to f64
+  ValueArray mz;
+  ValueArray intensity;  // counts and abundances widened exactly to f64
   // With ChannelValues::Transitions, the first quadrupole's m/z of each point; empty otherwise.
-  std::vector<double> precursor_mz;
+  ValueArray precursor_mz;
 };
 
 class Acquisition {

@@ -118,7 +118,7 @@ double window_sum(const Spectrum& spectrum, bool ascending, double low, double h
   return sum;
 }
 
-bool ascending(const std::vector<double>& values) noexcept {
+bool ascending(std::span<const double> values) noexcept {
   for (std::size_t point = 1; point < values.size(); ++point) {
     if (!(values[point - 1] <= values[point])) return false;
   }

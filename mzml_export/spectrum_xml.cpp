@@ -135,7 +135,7 @@ void append_cv_param(std::string& out, std::string_view indent, const cv::Term& 
   out += "/>\n";
 }
 
-void trim_zero_bins(std::vector<double>& mz, std::vector<double>& intensity) {
+void trim_zero_bins(ValueArray& mz, ValueArray& intensity) {
   const std::size_t count = intensity.size() < mz.size() ? intensity.size() : mz.size();
   std::size_t kept = 0;
   for (std::size_t i = 0; i < count; ++i) {

@@ -34,7 +34,7 @@ void append_cv_param(std::string& out, std::string_view indent, const cv::Term& 
                      const cv::Term* unit = nullptr);
 
 // Removes from a profile spectrum every zero bin that has no non-zero neighbour.
-void trim_zero_bins(std::vector<double>& mz, std::vector<double>& intensity);
+void trim_zero_bins(ValueArray& mz, ValueArray& intensity);
 
 // Appends what lies inside one <spectrum> element and its closing tag: spectrum-level terms
 // (MS level, spectrum type, polarity, total ion current, base peak, observed m/z range), the scan

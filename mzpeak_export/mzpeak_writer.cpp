@@ -57,6 +57,23 @@ std::string reason(std::size_t index, const Error& error) {
   return text;
 }
 
+// An Arrow buffer that owns a spectrum's array: the values go to Arrow without a copy, and their
+// memory back to the spectrum buffer cache of the thread that drops the buffer.
+class ValueArrayBuffer final : public arrow::Buffer {
+ public:
+  explicit ValueArrayBuffer(ValueArray values)
+      : arrow::Buffer(reinterpret_cast<const std::uint8_t*>(values.data()),
+                      static_cast<std::int64_t>(values.size() * sizeof(double))),
+        values_(std::move(values)) {}  // a move keeps the buffer the base points at
+
+ private:
+  ValueArray values_;
+};
+
+std::shared_ptr<arrow::Buffer> value_buffer(ValueArray values) {
+  return std::make_shared<ValueArrayBuffer>(std::move(values));
+}
+
 // Points sorted by m/z (the first sorted array must ascend within each spectrum); stored blocks
 // normally are, so this only checks.
 void sort_by_mz(Spectrum& spectrum) {
@@ -65,7 +82,7 @@ void sort_by_mz(Spectrum& spectrum) {
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return spectrum.mz[a] < spectrum.mz[b]; });
-  std::vector<double> mz(order.size()), intensity(order.size());
+  ValueArray mz(order.size()), intensity(order.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
     mz[i] = spectrum.mz[order[i]];
     intensity[i] = spectrum.intensity[order[i]];
@@ -210,14 +227,14 @@ class PointWriter {
   }
 
   // Appends the rows of entity `index`; the vectors are handed to Arrow without a copy.
-  Result<void> append(std::uint64_t index, std::vector<double> axis, std::vector<double> intensity) {
+  Result<void> append(std::uint64_t index, ValueArray axis, ValueArray intensity) {
     const auto rows = static_cast<int64_t>(axis.size());
     if (rows == 0) return {};
     auto index_array = std::make_shared<arrow::UInt64Array>(
         rows, arrow::Buffer::FromVector(std::vector<std::uint64_t>(axis.size(), index)));
-    auto axis_array = std::make_shared<arrow::DoubleArray>(rows, arrow::Buffer::FromVector(std::move(axis)));
+    auto axis_array = std::make_shared<arrow::DoubleArray>(rows, value_buffer(std::move(axis)));
     auto intensity_array =
-        std::make_shared<arrow::DoubleArray>(rows, arrow::Buffer::FromVector(std::move(intensity)));
+        std::make_shared<arrow::DoubleArray>(rows, value_buffer(std::move(intensity)));
     auto point = std::make_shared<arrow::StructArray>(
         point_type_, rows, arrow::ArrayVector{index_array, axis_array, intensity_array});
     auto batch = arrow::RecordBatch::Make(schema_, rows, {point});
@@ -454,7 +471,10 @@ Result<MzpeakSummary> write_mzpeak(const Acquisition& acquisition, const std::st
                                   "writing chromatograms_data.parquet");
     if (!data) return std::unexpected(data.error());
     for (std::size_t i = 0; i < chromatograms.size(); ++i) {
-      if (auto added = data->append(i, chromatograms[i].time, chromatograms[i].intensity); !added) {
+      const mzpeak::ChromatogramRecord& record = chromatograms[i];
+      if (auto added = data->append(i, ValueArray(record.time.begin(), record.time.end()),
+                                    ValueArray(record.intensity.begin(), record.intensity.end()));
+          !added) {
         return std::unexpected(added.error());
       }
     }

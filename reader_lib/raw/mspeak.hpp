@@ -6,6 +6,7 @@
 #include "reader_lib/error.hpp"
 #include "reader_lib/raw/block.hpp"
 #include "reader_lib/raw/bytes.hpp"
+#include "reader_lib/raw/value_array.hpp"
 
 namespace vornak {
 
@@ -22,8 +23,8 @@ inline constexpr std::uint32_t PEAK_FORMAT_WIDE = 1;
 // Abundances widen exactly to f64. An unknown format or a block shorter than its points need
 // is a Parse error; bytes after them are ignored.
 struct PeakColumns {
-  std::vector<double> x;
-  std::vector<double> abundance;
+  ValueArray x;
+  ValueArray abundance;
 };
 [[nodiscard]] Result<PeakColumns> decode_peak_columns(ByteView bytes, std::uint32_t format_id,
                                                       std::uint32_t point_count);

@@ -9,6 +9,7 @@
 #include "reader_lib/error.hpp"
 #include "reader_lib/raw/bytes.hpp"
 #include "reader_lib/raw/mass_calibration.hpp"
+#include "reader_lib/raw/value_array.hpp"
 
 namespace vornak {
 
@@ -30,9 +31,9 @@ struct ProfilePayload {
   ProfileEncoding encoding = ProfileEncoding::WholeBlockLzf;
   double first_x = 0.0;            // the header's first f64: flight time of bin 0 (0 if uncompressed)
   double step = 0.0;               // the header's second f64: flight-time step between bins (0 if uncompressed)
-  std::vector<double> intensity;   // every bin, zeros included: exactly point_count values
-  std::vector<double> x;           // per-bin x when the block stores it (uncompressed); empty otherwise
-  std::vector<double> mz;          // with calibration constants and a flight-time axis: every bin's m/z
+  ValueArray intensity;   // every bin, zeros included: exactly point_count values
+  ValueArray x;           // per-bin x when the block stores it (uncompressed); empty otherwise
+  ValueArray mz;          // with calibration constants and a flight-time axis: every bin's m/z
 };
 
 // Whether a run-length stream must code the empty bins at its end (with a skip token) or may

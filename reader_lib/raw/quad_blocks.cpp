@@ -10,7 +10,7 @@ constexpr std::uint64_t F32_HEADER = 8;   // f32 first x, f32 step
 constexpr std::uint64_t F64_HEADER = 16;  // f64 first x, f64 step
 
 template <typename Stored>
-void widen(const std::uint8_t* from, std::uint64_t count, std::vector<double>& out) {
+void widen(const std::uint8_t* from, std::uint64_t count, ValueArray& out) {
   out.resize(count);
   for (std::uint64_t i = 0; i < count; ++i) out[i] = static_cast<double>(load_le<Stored>(from + i * sizeof(Stored)));
 }

@@ -7,13 +7,14 @@
 
 #include "reader_lib/error.hpp"
 #include "reader_lib/raw/bytes.hpp"
+#include "reader_lib/raw/value_array.hpp"
 
 namespace vornak {
 
 // N f32 x (the product or SIM m/z of each transition), then N i32 counts: exactly 8N bytes.
 struct PointList {
-  std::vector<double> x;
-  std::vector<double> counts;
+  ValueArray x;
+  ValueArray counts;
 };
 
 // Decodes a point list of `point_count` points. A block whose size is not exactly 8N is a Parse
@@ -29,7 +30,7 @@ struct QuadProfile {
   QuadProfileEncoding encoding = QuadProfileEncoding::F32AxisCounts;
   double first_x = 0.0;  // as stored, widened
   double step = 0.0;     // as stored, widened: a rounded f32 in the older encoding
-  std::vector<double> intensity;
+  ValueArray intensity;
 };
 
 // Decodes a profile block of `point_count` bins; the block's size minus 4N (8 or 16) tells the

@@ -225,11 +225,11 @@ TEST(ZeroTrimming, KeepsSignalAndTheZerosBesideIt) {
       {{0, 0, 0, 2, 2, 0, 0, 0, 0, 7}, {0, 2, 2, 0, 0, 7}},
   };
   for (const Case& c : cases) {
-    std::vector<double> intensity = c.intensity;
-    std::vector<double> mz(intensity.size());
+    ValueArray intensity(c.intensity.begin(), c.intensity.end());
+    ValueArray mz(intensity.size());
     for (std::size_t i = 0; i < mz.size(); ++i) mz[i] = 100.0 + static_cast<double>(i);
     trim_zero_bins(mz, intensity);
-    EXPECT_EQ(intensity, c.kept);
+    EXPECT_EQ(std::vector<double>(intensity.begin(), intensity.end()), c.kept);
     ASSERT_EQ(mz.size(), intensity.size());
     // The m/z travel with their intensities: each kept point is the original at that m/z.
     for (std::size_t i = 0; i < mz.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,7 @@ MzmlSummary convert_or_fail(const Acquisition& acquisition, const fs::path& outp
 
 double number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
-bool same_bits(const std::vector<double>& left, const std::vector<double>& right) {
+bool same_bits(std::span<const double> left, std::span<const double> right) {
   return left.size() == right.size() &&
          (left.empty() || std::memcmp(left.data(), right.data(), left.size() * sizeof(double)) == 0);
 }

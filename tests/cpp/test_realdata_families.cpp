@@ -7,6 +7,7 @@
 #include <cmath>
 #include <map>
 #include <numeric>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,7 @@ Acquisition open_folder(const std::string& name) {
   return std::move(*acquisition);
 }
 
-double sum_of(const std::vector<double>& values) { return std::accumulate(values.begin(), values.end(), 0.0); }
+double sum_of(std::span<const double> values) { return std::accumulate(values.begin(), values.end(), 0.0); }
 
 // The sampled values of one reference spectrum ("profile", "peak" or "icpms").
 void expect_spectrum(const Spectrum& spectrum, const json& expected) {
