@@ -63,11 +63,112 @@ struct FolderFacts {
   bool layout_from_schema = false;
 };
 
+// One ion-mobility frame's total spectrum against the bin-wise sum of its drift-bin spectra,
+// matched by m/z (the same flight-time grid; a bin of another grid is a mismatch). The drift bins
+// are added in scan order by the thread that checks them, which decoded them already. A frame
+// with a drift bin that cannot be decoded was reported by the scan pass and is not compared.
+class FrameSum {
+ public:
+  // `total`: absent when the frame has no total spectrum or it cannot be decoded (nothing to compare).
+  explicit FrameSum(std::optional<Spectrum> total) : total_(std::move(total)) {
+    if (total_) summed_.assign(total_->mz.size(), 0.0);
+  }
+
+  // Adds the spectrum of drift-bin scan `index`; nullptr when it cannot be decoded.
+  void add(std::size_t index, const Spectrum* bins) {
+    if (!total_ || settled_) return;
+    if (bins == nullptr) {
+      summed_.clear();
+      settled_ = true;
+      return;
+    }
+    const std::vector<double>& grid = total_->mz;
+    for (std::size_t i = 0; i < bins->mz.size() && !mismatch_; ++i) {
+      if (bins->intensity[i] == 0.0) continue;
+      const double mz = bins->mz[i];
+      const auto at = std::ranges::lower_bound(grid, mz);
+      std::size_t nearest = static_cast<std::size_t>(at - grid.begin());
+      if (nearest > 0 && (nearest == grid.size() || mz - grid[nearest - 1] < grid[nearest] - mz)) --nearest;
+      if (nearest >= grid.size() || std::fabs(grid[nearest] - mz) > 1e-6 * std::max(1.0, mz)) {
+        mismatch_ = "scan " + std::to_string(index) + " has a count at m/z " + number_text(mz) +
+                    ", which is not a bin of the frame's total spectrum";
+      } else {
+        summed_[nearest] += bins->intensity[i];
+      }
+    }
+    if (mismatch_) settled_ = true;
+  }
+
+  // After the last drift bin: what disagrees, if anything.
+  [[nodiscard]] std::optional<std::string> mismatch() const {
+    if (mismatch_ || !total_) return mismatch_;
+    for (std::size_t i = 0; i < summed_.size(); ++i) {
+      if (summed_[i] != total_->intensity[i]) {
+        return "bin " + std::to_string(i) + " (m/z " + number_text(total_->mz[i]) + ") holds " +
+               number_text(total_->intensity[i]) + " but its drift bins sum to " + number_text(summed_[i]);
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::optional<Spectrum> total_;
+  std::vector<double> summed_;
+  std::optional<std::string> mismatch_;
+  bool settled_ = false;  // a mismatch or an undecodable drift bin ended the sum
+};
+
+// The scan pass's units of work: each ion-mobility frame with its drift-bin scans in scan order,
+// so that one thread checks them and sums the frame from what it decoded (and the sums add in
+// the same order on every run), then each scan of no frame on its own.
+struct WorkPlan {
+  std::vector<std::vector<std::size_t>> bins_of_frame;
+  std::vector<std::size_t> frameless;  // with ion mobility only; otherwise every scan stands alone
+  std::size_t scans = 0;
+
+  [[nodiscard]] std::size_t units() const noexcept {
+    return bins_of_frame.size() + (bins_of_frame.empty() ? scans : frameless.size());
+  }
+  // The scan of a unit past the frames.
+  [[nodiscard]] std::size_t lone_scan(std::size_t unit) const {
+    const std::size_t position = unit - bins_of_frame.size();
+    return bins_of_frame.empty() ? position : frameless[position];
+  }
+};
+
+WorkPlan plan_work(const Acquisition& acquisition) {
+  WorkPlan plan;
+  plan.scans = acquisition.size();
+  if (!acquisition.ion_mobility() || acquisition.frame_count() == 0) return plan;
+  plan.bins_of_frame.resize(acquisition.frame_count());
+  std::unordered_map<std::int64_t, std::size_t> frame_of_id;  // FrameID -> position in IMSFrame.bin
+  for (std::size_t k = 0; k < acquisition.frame_count(); ++k) frame_of_id.emplace(acquisition.frame_record(k).frame_id, k);
+  for (std::size_t index = 0; index < acquisition.size(); ++index) {
+    const auto frame = frame_of_id.find(acquisition.scan(index).frame_id.value_or(-1));
+    if (frame != frame_of_id.end()) {
+      plan.bins_of_frame[frame->second].push_back(index);
+    } else {
+      plan.frameless.push_back(index);
+    }
+  }
+  return plan;
+}
+
+// The frame's total spectrum, when it has one that can be decoded.
+std::optional<Spectrum> frame_total(const Acquisition& acquisition, std::size_t k) {
+  const ScanInfo frame_scan = acquisition.frame_scan(k);
+  if (!frame_scan.profile_block && !frame_scan.peak_block) return std::nullopt;
+  auto total = acquisition.frame(k);
+  if (!total) return std::nullopt;
+  return std::move(*total);
+}
+
 class ScanChecker {
  public:
   ScanChecker(const Acquisition& acquisition, const FolderFacts& facts) : acquisition_(acquisition), facts_(facts) {}
 
-  void check(std::size_t index) {
+  // Checks scan `index`; a drift-bin scan also adds the spectrum it decoded to its frame's sum.
+  void check(std::size_t index, FrameSum* frame_sum) {
     const ScanInfo info = acquisition_.scan(index);
     const auto report = [&](DamageKind kind, const std::string& what) {
       findings.push_back({kind, Severity::Damage, index, info.scan_id,
@@ -127,6 +228,19 @@ class ScanChecker {
         report(DamageKind::PointListTicMismatch,
                "point-list counts sum to " + number_text(sum) + " but the record's TIC is " + number_text(*info.tic));
       }
+    }
+
+    // The frame sum takes what Acquisition::spectrum gives: the profile unless it is unreadable or
+    // empty and there are centroids. A block outside its file was not decoded above; reading it
+    // would have failed. A scan without blocks has no points to add.
+    if (frame_sum != nullptr && (info.profile_block || info.peak_block)) {
+      const Spectrum* spectrum = nullptr;
+      if (profile && (!profile->mz.empty() || !info.peak_block)) {
+        spectrum = &*profile;
+      } else if (info.peak_block && centroid) {
+        spectrum = &*centroid;
+      }
+      frame_sum->add(index, spectrum);
     }
   }
 
@@ -259,66 +373,6 @@ bool IntegrityReport::damaged() const noexcept {
   return std::ranges::any_of(findings, [](const Finding& finding) { return finding.severity == Severity::Damage; });
 }
 
-// Each ion-mobility frame's total spectrum against the bin-wise sum of its drift-bin spectra,
-// matched by m/z (the same flight-time grid; a bin of another grid is a mismatch). Frames whose
-// spectra cannot be decoded were reported by the scan pass and are skipped here.
-void check_frame_sums(const Acquisition& acquisition, std::vector<Finding>& findings) {
-  std::vector<std::vector<std::size_t>> bins_of_frame(acquisition.frame_count());
-  std::unordered_map<std::int64_t, std::size_t> frame_of_id;  // FrameID -> position in IMSFrame.bin
-  for (std::size_t k = 0; k < acquisition.frame_count(); ++k) frame_of_id.emplace(acquisition.frame_record(k).frame_id, k);
-  for (std::size_t index = 0; index < acquisition.size(); ++index) {
-    const ScanInfo scan = acquisition.scan(index);
-    const auto frame = frame_of_id.find(scan.frame_id.value_or(-1));
-    if (frame != frame_of_id.end()) bins_of_frame[frame->second].push_back(index);
-  }
-  for (std::size_t k = 0; k < acquisition.frame_count(); ++k) {
-    const ScanInfo frame_scan = acquisition.frame_scan(k);
-    if (!frame_scan.profile_block && !frame_scan.peak_block) continue;  // no total spectrum to compare
-    auto total = acquisition.frame(k);
-    if (!total) continue;
-    std::vector<double> summed(total->mz.size(), 0.0);
-    std::optional<std::string> mismatch;
-    for (const std::size_t index : bins_of_frame[k]) {
-      auto bins = acquisition.spectrum(index);
-      if (!bins) {
-        mismatch.reset();
-        summed.clear();
-        break;
-      }
-      for (std::size_t i = 0; i < bins->mz.size() && !mismatch; ++i) {
-        if (bins->intensity[i] == 0.0) continue;
-        const double mz = bins->mz[i];
-        const auto at = std::ranges::lower_bound(total->mz, mz);
-        std::size_t nearest = static_cast<std::size_t>(at - total->mz.begin());
-        if (nearest > 0 && (nearest == total->mz.size() || mz - total->mz[nearest - 1] < total->mz[nearest] - mz)) {
-          --nearest;
-        }
-        if (nearest >= total->mz.size() || std::fabs(total->mz[nearest] - mz) > 1e-6 * std::max(1.0, mz)) {
-          mismatch = "scan " + std::to_string(index) + " has a count at m/z " + number_text(mz) +
-                     ", which is not a bin of the frame's total spectrum";
-        } else {
-          summed[nearest] += bins->intensity[i];
-        }
-      }
-      if (mismatch) break;
-    }
-    if (!mismatch && !summed.empty()) {
-      for (std::size_t i = 0; i < summed.size(); ++i) {
-        if (summed[i] != total->intensity[i]) {
-          mismatch = "bin " + std::to_string(i) + " (m/z " + number_text(total->mz[i]) + ") holds " +
-                     number_text(total->intensity[i]) + " but its drift bins sum to " + number_text(summed[i]);
-          break;
-        }
-      }
-    }
-    if (mismatch) {
-      findings.push_back({DamageKind::FrameSumMismatch, Severity::Damage, std::nullopt, std::nullopt,
-                          "frame " + std::to_string(k) + " (FrameID " + std::to_string(acquisition.frame_record(k).frame_id) +
-                              "): " + *mismatch});
-    }
-  }
-}
-
 Result<IntegrityReport> check_acquisition(std::string_view path, const IntegrityOptions& options) {
   IntegrityReport report;
   auto opened = Acquisition::open(path);
@@ -348,24 +402,42 @@ Result<IntegrityReport> check_acquisition(std::string_view path, const Integrity
   if (const FieldSlot* slot = acquisition.layout().block_field("MaxY")) facts.max_y_type = slot->type;
   facts.layout_from_schema = acquisition.layout().source == LayoutSource::Schema;
 
-  // Each thread takes the next unchecked scan; the calling thread works too and reports progress.
+  // Each thread takes the next unchecked unit; the calling thread works too and reports progress.
   unsigned workers = options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
   workers = std::clamp(workers, 1u, MAX_WORKERS);
   const std::size_t total = acquisition.size();
+  const WorkPlan plan = plan_work(acquisition);
+  const std::size_t frames = plan.bins_of_frame.size();
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> done{0};
   std::mutex merge;
   std::vector<Finding> scan_findings;
+  std::vector<std::pair<std::size_t, Finding>> frame_findings;  // by frame position
   std::uint64_t uncalibrated_scans = 0;
   const auto work = [&](bool reports_progress) {
     ScanChecker checker(acquisition, facts);
-    for (std::size_t index = next.fetch_add(1); index < total; index = next.fetch_add(1)) {
-      checker.check(index);
+    std::vector<std::pair<std::size_t, Finding>> mismatches;
+    const auto check = [&](std::size_t index, FrameSum* frame_sum) {
+      checker.check(index, frame_sum);
       const std::size_t finished = done.fetch_add(1) + 1;
       if (reports_progress && options.progress) options.progress(finished, total);
+    };
+    for (std::size_t unit = next.fetch_add(1); unit < plan.units(); unit = next.fetch_add(1)) {
+      if (unit >= frames) {
+        check(plan.lone_scan(unit), nullptr);
+        continue;
+      }
+      FrameSum frame_sum(frame_total(acquisition, unit));
+      for (const std::size_t index : plan.bins_of_frame[unit]) check(index, &frame_sum);
+      if (auto mismatch = frame_sum.mismatch()) {
+        mismatches.push_back({unit, {DamageKind::FrameSumMismatch, Severity::Damage, std::nullopt, std::nullopt,
+                                     "frame " + std::to_string(unit) + " (FrameID " +
+                                         std::to_string(acquisition.frame_record(unit).frame_id) + "): " + *mismatch}});
+      }
     }
     std::lock_guard lock(merge);
     std::ranges::move(checker.findings, std::back_inserter(scan_findings));
+    std::ranges::move(mismatches, std::back_inserter(frame_findings));
     report.blocks_decoded += checker.blocks_decoded;
     uncalibrated_scans += checker.uncalibrated_scans;
   };
@@ -386,7 +458,8 @@ Result<IntegrityReport> check_acquisition(std::string_view path, const Integrity
                                    " scans hold flight times but the folder has neither MSMassCal.bin nor "
                                    "DefaultMassCal.xml"});
   }
-  if (acquisition.ion_mobility()) check_frame_sums(acquisition, report.findings);
+  std::ranges::sort(frame_findings, {}, [](const auto& finding) { return finding.first; });
+  for (auto& entry : frame_findings) report.findings.push_back(std::move(entry.second));
   std::ranges::stable_sort(scan_findings, {}, [](const Finding& finding) { return *finding.scan_index; });
   std::ranges::move(scan_findings, std::back_inserter(report.findings));
   return report;

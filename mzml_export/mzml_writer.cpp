@@ -9,14 +9,13 @@
 //   chromatograms, index list, indexListOffset, <fileChecksum> + SHA-1 of all bytes before it
 #include "mzml_export/mzml_writer.hpp"
 
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "full_reader/ordered_pool.hpp"
 #include "mzml_export/cv_table.hpp"
 #include "mzml_export/instrument_terms.hpp"
 #include "mzml_export/output_file.hpp"
@@ -117,99 +116,6 @@ RenderedScan render_scan(const Acquisition& acquisition, std::size_t index, cons
   }
   return rendered;
 }
-
-// Scans rendered by workers and handed to the writer in scan order. A worker takes the next
-// scan index, waits until the writer is less than `capacity` scans behind it, renders the scan
-// and leaves it in its slot; the writer takes the slots in order.
-class RenderPool {
- public:
-  RenderPool(const Acquisition& acquisition, const MzmlOptions& options, unsigned workers)
-      : acquisition_(acquisition), options_(options), slots_(SLOTS_PER_WORKER * workers) {}
-  RenderPool(const RenderPool&) = delete;
-  RenderPool& operator=(const RenderPool&) = delete;
-  ~RenderPool() { stop(); }
-
-  // Starts up to `workers` threads; an error when not even one can be started.
-  Result<void> start(unsigned workers) {
-    for (unsigned i = 0; i < workers; ++i) {
-      try {
-        threads_.emplace_back([this] { work(); });
-      } catch (const std::system_error& error) {
-        if (threads_.empty()) {
-          return std::unexpected(Error::io(error.code().value()).with_context("cannot start a conversion thread"));
-        }
-        break;
-      }
-    }
-    return {};
-  }
-
-  // The rendering of scan `index`, which must be the one after the previous call's.
-  RenderedScan take(std::size_t index) {
-    Slot& slot = slots_[index % slots_.size()];
-    RenderedScan rendered;
-    {
-      std::unique_lock lock(mutex_);
-      rendered_.wait(lock, [&] { return slot.ready; });
-      rendered = std::move(slot.value);
-      slot.ready = false;
-      taken_ = index + 1;
-    }
-    taken_changed_.notify_all();
-    return rendered;
-  }
-
-  // Stops the workers (after the scans they are rendering) and joins them.
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    taken_changed_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-    threads_.clear();
-  }
-
- private:
-  struct Slot {
-    bool ready = false;
-    RenderedScan value;
-  };
-
-  void work() {
-    RenderScratch scratch;
-    const std::size_t total = acquisition_.size();
-    for (;;) {
-      std::size_t index = 0;
-      {
-        std::unique_lock lock(mutex_);
-        if (stopping_ || next_ >= total) return;
-        index = next_++;
-        taken_changed_.wait(lock, [&] { return stopping_ || index < taken_ + slots_.size(); });
-        if (stopping_) return;
-      }
-      RenderedScan rendered = render_scan(acquisition_, index, options_, scratch);
-      {
-        std::lock_guard lock(mutex_);
-        Slot& slot = slots_[index % slots_.size()];
-        slot.value = std::move(rendered);
-        slot.ready = true;
-      }
-      rendered_.notify_all();
-    }
-  }
-
-  const Acquisition& acquisition_;
-  const MzmlOptions& options_;
-  std::mutex mutex_;
-  std::condition_variable rendered_;
-  std::condition_variable taken_changed_;
-  std::vector<Slot> slots_;
-  std::vector<std::thread> threads_;
-  std::size_t next_ = 0;   // the next scan a worker takes
-  std::size_t taken_ = 0;  // scans the writer has taken
-  bool stopping_ = false;
-};
 
 // The output as the checksum sees it: every byte written goes through the hash too.
 class Document {
@@ -429,8 +335,16 @@ Result<MzmlSummary> write_mzml(const Acquisition& acquisition, const std::string
   if (total > 0 && workers > total) workers = static_cast<unsigned>(total);
 
   {
-    RenderPool pool(acquisition, options, workers);
-    if (auto started = pool.start(workers); !started) return std::unexpected(started.error());
+    // Workers render scans ahead of this thread, which writes them in scan order.
+    OrderedPool<RenderedScan> pool(total, SLOTS_PER_WORKER * workers);
+    const auto make_renderer = [&acquisition, &options] {
+      return [&acquisition, &options, scratch = RenderScratch{}](std::size_t index) mutable {
+        return render_scan(acquisition, index, options, scratch);
+      };
+    };
+    if (auto started = pool.start(workers, make_renderer); !started) {
+      return std::unexpected(started.error().with_context("cannot start a conversion thread"));
+    }
     std::string opening;
     for (std::size_t index = 0; index < total; ++index) {
       if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {

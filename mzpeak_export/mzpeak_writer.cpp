@@ -10,9 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <numeric>
 #include <optional>
 #include <system_error>
@@ -20,6 +18,7 @@
 
 #include <unistd.h>
 
+#include "full_reader/ordered_pool.hpp"
 #include "mzml_export/instrument_terms.hpp"
 #include "mzml_export/output_file.hpp"
 #include "mzml_export/sha1.hpp"
@@ -113,92 +112,6 @@ DecodedScan decode_scan(const Acquisition& acquisition, std::size_t index, bool 
   }
   return decoded;
 }
-
-// Scans decoded by workers and handed over in scan order, at most `slots` ahead of the writer.
-class DecodePool {
- public:
-  DecodePool(const Acquisition& acquisition, bool trim_zeros, unsigned workers)
-      : acquisition_(acquisition), trim_zeros_(trim_zeros), slots_(SLOTS_PER_WORKER * workers) {}
-  DecodePool(const DecodePool&) = delete;
-  DecodePool& operator=(const DecodePool&) = delete;
-  ~DecodePool() { stop(); }
-
-  Result<void> start(unsigned workers) {
-    for (unsigned i = 0; i < workers; ++i) {
-      try {
-        threads_.emplace_back([this] { work(); });
-      } catch (const std::system_error& error) {
-        if (threads_.empty()) return std::unexpected(Error::io(error.code().value()));
-        break;
-      }
-    }
-    return {};
-  }
-
-  // Scan `index`, which must follow the previous call's.
-  DecodedScan take(std::size_t index) {
-    Slot& slot = slots_[index % slots_.size()];
-    DecodedScan decoded;
-    {
-      std::unique_lock lock(mutex_);
-      ready_.wait(lock, [&] { return slot.ready; });
-      decoded = std::move(slot.value);
-      slot.ready = false;
-      taken_ = index + 1;
-    }
-    taken_changed_.notify_all();
-    return decoded;
-  }
-
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    taken_changed_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-    threads_.clear();
-  }
-
- private:
-  struct Slot {
-    bool ready = false;
-    DecodedScan value;
-  };
-
-  void work() {
-    const std::size_t total = acquisition_.size();
-    for (;;) {
-      std::size_t index = 0;
-      {
-        std::unique_lock lock(mutex_);
-        if (stopping_ || next_ >= total) return;
-        index = next_++;
-        taken_changed_.wait(lock, [&] { return stopping_ || index < taken_ + slots_.size(); });
-        if (stopping_) return;
-      }
-      DecodedScan decoded = decode_scan(acquisition_, index, trim_zeros_);
-      {
-        std::lock_guard lock(mutex_);
-        Slot& slot = slots_[index % slots_.size()];
-        slot.value = std::move(decoded);
-        slot.ready = true;
-      }
-      ready_.notify_all();
-    }
-  }
-
-  const Acquisition& acquisition_;
-  const bool trim_zeros_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::condition_variable taken_changed_;
-  std::vector<Slot> slots_;
-  std::vector<std::thread> threads_;
-  std::size_t next_ = 0;
-  std::size_t taken_ = 0;
-  bool stopping_ = false;
-};
 
 // A point-layout signal file being written: (entity index, axis, intensity) rows, one record
 // batch per entity, over the decoded buffers.
@@ -380,8 +293,13 @@ Result<MzpeakSummary> write_mzpeak(const Acquisition& acquisition, const std::st
     if (workers == 0) workers = std::thread::hardware_concurrency() > 1 ? std::thread::hardware_concurrency() - 1 : 1;
     workers = std::clamp(workers, 1u, MAX_WORKERS);
     if (total > 0 && workers > total) workers = static_cast<unsigned>(total);
-    DecodePool pool(acquisition, options.trim_zeros, workers);
-    if (auto started = pool.start(workers); !started) return std::unexpected(started.error());
+    // Workers decode scans ahead of this thread, which writes them in scan order.
+    OrderedPool<DecodedScan> pool(total, SLOTS_PER_WORKER * workers);
+    const bool trim_zeros = options.trim_zeros;
+    const auto make_decoder = [&acquisition, trim_zeros] {
+      return [&acquisition, trim_zeros](std::size_t index) { return decode_scan(acquisition, index, trim_zeros); };
+    };
+    if (auto started = pool.start(workers, make_decoder); !started) return std::unexpected(started.error());
     for (std::size_t index = 0; index < total; ++index) {
       if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
         return std::unexpected(Error::parse("conversion cancelled"));
