@@ -82,7 +82,7 @@ class FrameSum {
       settled_ = true;
       return;
     }
-    const std::vector<double>& grid = total_->mz;
+    const ValueArray& grid = total_->mz;
     for (std::size_t i = 0; i < bins->mz.size() && !mismatch_; ++i) {
       if (bins->intensity[i] == 0.0) continue;
       const double mz = bins->mz[i];
