@@ -287,6 +287,7 @@ struct Acquisition::State {
   KnownFields known;
   FolderShape shape;
   MassCalibrationTable calibration_table;
+  AxisCache default_axes;  // the m/z axes of default-calibrated profiles
   std::vector<std::uint8_t> index_bytes;  // the whole MSScan.bin
   std::uint32_t data_offset = 0;
   std::size_t record_count = 0;
@@ -517,10 +518,13 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
   // Ion-mobility frame sums stop their run-length streams at their last non-empty bin.
   const TrailingBins trailing =
       info.drift_bin && *info.drift_bin == 0 ? TrailingBins::MayBeSilent : TrailingBins::MustBeCoded;
-  // The constants go to the decoder, which calibrates each chunk of bins as it widens their
-  // counts; a block that cannot be decoded is reported before a missing calibration.
+  // Per-scan constants go to the decoder, which calibrates each chunk of bins as it widens their
+  // counts. A default calibration is shared by many scans (every drift bin of an ion-mobility
+  // run), whose axis is taken from default_axes instead. A block that cannot be decoded is
+  // reported before a missing calibration.
   auto calibration = calibration_for(index, info);
-  const CalibrationConstants* constants = calibration && *calibration ? &(**calibration).constants : nullptr;
+  const bool per_scan = calibration && *calibration && (**calibration).source == CalibrationSource::PerScan;
+  const CalibrationConstants* constants = per_scan ? &(**calibration).constants : nullptr;
   auto payload = decode_profile_payload(bytes->view(), block.point_count, block.uncompressed_byte_count.value_or(0),
                                         trailing, constants);
   if (!payload) return std::unexpected(Error::parse(scan_error(info, payload.error().message())));
@@ -539,7 +543,11 @@ Result<Spectrum> Acquisition::State::profile(std::size_t index, const ScanInfo& 
   if (*calibration) {
     // Bin i has flight time F + i * S, each taken afresh from its index.
     spectrum.calibration = (*calibration)->source;
-    spectrum.mz = std::move(payload->mz);
+    if (per_scan) {
+      spectrum.mz = std::move(payload->mz);
+    } else {
+      default_axes.fill((*calibration)->constants, payload->first_x, payload->step, count, spectrum.mz);
+    }
   } else {
     // Without calibration data the bins spread evenly over the record's m/z range, as the
     // designed reader spreads them. Decoded payloads are capped, so the count fits an int32.

@@ -347,6 +347,42 @@ void calibrate_bin_range(const CalibrationConstants& constants, double first, do
   }
 }
 
+void AxisCache::fill(const CalibrationConstants& constants, double first, double step, std::size_t count,
+                     ValueArray& out) const {
+  // Bin i's m/z depends on i alone, so the first `count` bins of a longer axis of the same grid
+  // are this one. Bit patterns, not values, are compared: equal grids are equal bit for bit (and
+  // a NaN never matches, so such a grid is calibrated every time, as it would be without the cache).
+  const auto same_grid = [&](const Axis& axis) {
+    return std::bit_cast<std::uint64_t>(axis.first) == std::bit_cast<std::uint64_t>(first) &&
+           std::bit_cast<std::uint64_t>(axis.step) == std::bit_cast<std::uint64_t>(step) && axis.constants == constants;
+  };
+  std::shared_ptr<const ValueArray> found;
+  {
+    const std::lock_guard lock(mutex_);
+    const auto hit = std::ranges::find_if(axes_, same_grid);
+    if (hit != axes_.end()) {
+      found = hit->values;
+      std::rotate(hit, hit + 1, axes_.end());
+    }
+  }
+  if (found && found->size() >= count) {
+    out.assign(found->begin(), found->begin() + static_cast<std::ptrdiff_t>(count));
+    return;
+  }
+  out.resize(count);
+  calibrate_bins(constants, first, step, count, out.data());
+  auto kept = std::make_shared<const ValueArray>(out);
+  const std::lock_guard lock(mutex_);
+  const auto known = std::ranges::find_if(axes_, same_grid);
+  if (known != axes_.end()) {
+    // Another thread may have kept a longer one meanwhile.
+    if (known->values->size() < count) known->values = std::move(kept);
+    return;
+  }
+  if (axes_.size() == KEPT_AXES) axes_.erase(axes_.begin());
+  axes_.push_back({constants, first, step, std::move(kept)});
+}
+
 Result<MassCalibrationTable> MassCalibrationTable::from_bytes(std::optional<ByteView> mass_cal_bin,
                                                              std::optional<ByteView> default_mass_cal_xml) {
   MassCalibrationTable table;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <memory>
+#include <mutex>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,6 +14,7 @@
 
 #include "reader_lib/error.hpp"
 #include "reader_lib/raw/bytes.hpp"
+#include "reader_lib/raw/value_array.hpp"
 
 namespace vornak {
 
@@ -52,6 +55,29 @@ void calibrate_bins(const CalibrationConstants& constants, double first, double 
 // The same for bins start .. start + count - 1 of that axis, into out[0] .. out[count - 1].
 void calibrate_bin_range(const CalibrationConstants& constants, double first, double step, std::size_t start,
                          std::size_t count, double* out) noexcept;
+
+// The m/z axes of the last few grids calibrated through it, by constants and grid, for scans
+// that share both: every drift bin of an ion-mobility run takes its frame's default calibration
+// over the same grid, with as many bins as its block holds. A hit copies the first bins of the
+// longest axis seen (a few times faster than calibrating them); a miss calibrates and keeps a copy.
+// Safe to use from several threads at once.
+class AxisCache {
+ public:
+  // out = calibrate_bins(constants, first, step, count), bit for bit.
+  void fill(const CalibrationConstants& constants, double first, double step, std::size_t count,
+            ValueArray& out) const;
+
+ private:
+  struct Axis {
+    CalibrationConstants constants;
+    double first = 0.0;
+    double step = 0.0;
+    std::shared_ptr<const ValueArray> values;
+  };
+  static constexpr std::size_t KEPT_AXES = 4;
+  mutable std::mutex mutex_;
+  mutable std::vector<Axis> axes_;  // the most recently used last
+};
 
 // One default calibration of DefaultMassCal.xml.
 struct DefaultCalibration {

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -154,8 +155,52 @@ TEST(CalibrateBins, EqualsTheScalarFormulaBitForBit) {
         ASSERT_EQ(std::bit_cast<std::uint64_t>(vectorised[i]), std::bit_cast<std::uint64_t>(scalar))
             << "bin " << i << " of a grid from " << grid.first << ", " << int(constants.term_count) << " terms";
       }
+      // A range from inside the grid, as the profile decoder calibrates it a chunk at a time.
+      const std::size_t start = grid.count / 3;
+      std::vector<double> range(grid.count - start);
+      calibrate_bin_range(constants, grid.first, step, start, range.size(), range.data());
+      EXPECT_TRUE(std::equal(range.begin(), range.end(), vectorised.begin() + static_cast<std::ptrdiff_t>(start),
+                             [](double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); }));
     }
   }
+}
+
+// AxisCache hands out the first bins of the longest axis it holds for a grid: requests that grow,
+// shrink, alternate between grids and constants, and come from several threads at once must all
+// get exactly what calibrate_bins gives.
+TEST(AxisCache, EveryAxisEqualsItsOwnCalibration) {
+  CalibrationConstants first_constants;
+  first_constants.a = 0.000572828777461133;
+  first_constants.t0 = 1017.4063219081;
+  first_constants.low = 19573.4992527375;
+  first_constants.high = 93949.2315149798;
+  first_constants.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11, 0, 0, 0};
+  first_constants.powers = {0, 1, 2, 0, 0, 0};
+  first_constants.term_count = 3;
+  CalibrationConstants second_constants = first_constants;
+  second_constants.a *= 1.0000001;
+  const struct {
+    const CalibrationConstants* constants;
+    double first;
+    std::size_t count;
+  } requests[] = {{&first_constants, 18465.0, 300}, {&first_constants, 18465.0, 1000}, {&first_constants, 18465.0, 7},
+                  {&second_constants, 18465.0, 500}, {&first_constants, 18465.5, 1000}, {&first_constants, 18465.0, 1000},
+                  {&second_constants, 18465.0, 2000}, {&first_constants, 18000.0, 10}, {&first_constants, 17000.0, 10},
+                  {&first_constants, 16000.0, 10}, {&first_constants, 18465.0, 999}, {&first_constants, 18465.0, 0}};
+  const AxisCache cache;
+  const auto run_all = [&] {
+    for (const auto& request : requests) {
+      ValueArray axis;
+      cache.fill(*request.constants, request.first, 0.5, request.count, axis);
+      std::vector<double> expected(request.count);
+      calibrate_bins(*request.constants, request.first, 0.5, request.count, expected.data());
+      EXPECT_EQ(axis, expected) << request.count << " bins from " << request.first;
+    }
+  };
+  run_all();
+  std::vector<std::thread> threads;
+  for (int k = 0; k < 4; ++k) threads.emplace_back(run_all);
+  for (std::thread& thread : threads) thread.join();
 }
 
 // --- Choosing the scan's constants --------------------------------------------------------

@@ -196,6 +196,47 @@ TEST(ProfilePayloadValues, EachEncodingGivesHeaderAndCounts) {
   EXPECT_EQ(channels->first_x, 0.0);
 }
 
+// With calibration constants the decoder calibrates each chunk of bins while it widens their
+// counts: the m/z must be exactly those of calibrate_bins over the block's own header, for each
+// encoding with a flight-time axis and across chunk boundaries; stored channel x stay as stored.
+TEST(ProfilePayloadValues, CalibratedWhileDecodedEqualsCalibratedAfter) {
+  CalibrationConstants constants;
+  constants.a = 0.000572828777461133;
+  constants.t0 = 1017.4063219081;
+  constants.low = 1000.0;
+  constants.high = 2000.0;
+  constants.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11, 0, 0, 0};
+  constants.powers = {0, 1, 4, 0, 0, 0};
+  constants.term_count = 3;
+  std::vector<std::uint32_t> many(2500);
+  for (std::size_t i = 0; i < many.size(); ++i) many[i] = static_cast<std::uint32_t>(i * 7 % 13);
+  const struct {
+    const char* label;
+    Bytes block;
+    std::uint32_t points;
+  } cases[] = {
+      {"lzf, one chunk", whole_block_lzf({0, 1, 16777217, 4294967295u}), 4},
+      {"lzf, several chunks and a tail", whole_block_lzf(many), 2500},
+      {"run-length", run_length_block(5, -2, {0, 4294967, 12}), 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const auto plain = decode_profile_payload(c.block, c.points, 0);
+    const auto calibrated = decode_profile_payload(c.block, c.points, 0, TrailingBins::MustBeCoded, &constants);
+    ASSERT_TRUE(plain.has_value() && calibrated.has_value());
+    EXPECT_TRUE(plain->mz.empty());
+    EXPECT_EQ(calibrated->intensity, plain->intensity);
+    std::vector<double> expected(c.points);
+    calibrate_bins(constants, plain->first_x, plain->step, c.points, expected.data());
+    EXPECT_EQ(calibrated->mz, expected);
+  }
+  const auto channels = decode_profile_payload(channel_block({7.5f, 9.25f}, {1.5, 0.0}), 2, 0,
+                                               TrailingBins::MustBeCoded, &constants);
+  ASSERT_TRUE(channels.has_value());
+  EXPECT_TRUE(channels->mz.empty());
+  EXPECT_EQ(channels->x, (std::vector<double>{7.5, 9.25}));
+}
+
 // Every strict prefix of a block fails cleanly, in every encoding.
 TEST(ProfilePayloadTruncation, EveryPrefixFails) {
   const std::vector<std::uint32_t> counts = synthetic::realistic_profile_intensities(40, 5);
