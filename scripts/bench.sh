@@ -45,7 +45,7 @@ python=$(scripts/free-threaded-python.sh)
 say "building the benchmark programs in build/bench"
 quiet cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNAK_BUILD_BENCH=ON \
   -DVORNAK_BUILD_TOOLS=ON -DVORNAK_BUILD_TESTS=OFF -DVORNAK_MZPEAK=ON -DVORNAK_ARROW_PYTHON="$(scripts/arrow-python.sh)"
-quiet cmake --build build/bench -j "$(nproc)" --target vornak-bench-decode vornak-bench-floor vornak-bench-full-decode vornak-make-sample \
+quiet cmake --build build/bench -j "$(nproc)" --target vornak-bench-decode vornak-bench-floor vornak-bench-full-decode vornak-bench-profile-floor vornak-make-sample \
   vornak vornak-bench-convert-floor
 
 # The module is reinstalled when anything it is built from has changed since the last install.

@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t SMALLEST_CLASS = std::bit_width(RECYCLED_MIN_BYTES - 1);
 constexpr std::size_t CLASS_COUNT = 12;  // 64 KiB .. 128 MiB
 constexpr std::size_t BUFFERS_PER_CLASS = 4;
-constexpr std::size_t CACHE_LIMIT_BYTES = std::size_t{64} << 20;
+constexpr std::size_t CACHE_LIMIT_BYTES = std::size_t{32} << 20;
 
 std::size_t class_of(std::size_t bytes) noexcept { return std::bit_width(bytes - 1) - SMALLEST_CLASS; }
 std::size_t class_bytes(std::size_t size_class) noexcept { return std::size_t{1} << (size_class + SMALLEST_CLASS); }
