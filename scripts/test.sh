@@ -35,9 +35,13 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir bu
 step "C++ threaded tests under ThreadSanitizer"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNAK_BUILD_TESTS=ON -DVORNAK_WERROR=ON \
   -DVORNAK_SANITIZE=thread >/dev/null
-cmake --build build/tsan -j "$jobs" --target test_acquisition test_mzml_writer vornak
+cmake --build build/tsan -j "$jobs" --target test_acquisition test_mzml_writer test_mass_calibration test_value_array \
+  test_ordered_pool vornak
 TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/cpp/test_acquisition --gtest_filter='*Threads*'
 TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/cpp/test_mzml_writer
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/cpp/test_mass_calibration --gtest_filter='AxisCache*'
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/cpp/test_value_array
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/cpp/test_ordered_pool
 
 step "Python module into .venv"
 scripts/venv.sh "$python"
