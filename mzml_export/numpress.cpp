@@ -41,47 +41,47 @@ void append_int32(std::uint32_t value, std::vector<unsigned char>& out) {
   for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<unsigned char>(value >> shift));
 }
 
-// Collects half-bytes into bytes, high half first.
+// Collects half-bytes into bytes, high half first. Each integer's half-bytes are put together
+// in one word and shifted into a bit buffer at once, which then gives up its whole bytes.
 class HalfByteWriter {
  public:
   explicit HalfByteWriter(std::vector<unsigned char>& out) : out_(out) {}
 
   void put(std::uint32_t value) {
+    // Leading half-bytes that are all zeros (the value's top one is 0) or all ones (0xf); a run
+    // of ones keeps its last half-byte, which says the value is negative.
+    const unsigned zeros = static_cast<unsigned>(std::countl_zero(value)) / 4;
+    const unsigned ones = static_cast<unsigned>(std::countl_one(value)) / 4;
+    unsigned leading = 0;
     unsigned header = 0;
-    const std::uint32_t top = value >> 28;
-    if (top == 0 || top == 0xf) {
-      const std::uint32_t fill = top;  // the leading half-bytes' value, 0 or 0xf
-      unsigned leading = 0;
-      while (leading < 8 && ((value >> (28 - 4 * leading)) & 0xf) == fill) ++leading;
-      // A run of ones keeps its last half-byte, which says the value is negative.
-      if (fill == 0xf && leading == 8) leading = 7;
-      header = fill == 0 ? leading : 8 + leading;
-      half(header);
-      for (unsigned i = 0; i < 8 - leading; ++i) half((value >> (4 * i)) & 0xf);
-      return;
+    if (zeros > 0) {
+      leading = zeros;
+      header = zeros;
+    } else if (ones > 0) {
+      leading = ones < 8 ? ones : 7;
+      header = 8 + leading;
     }
-    half(0);
-    for (unsigned i = 0; i < 8; ++i) half((value >> (4 * i)) & 0xf);
+    const unsigned digits = 8 - leading;
+    // The value's half-bytes in reverse order, so that its least significant one comes first.
+    std::uint32_t reversed = std::byteswap(value);
+    reversed = ((reversed & 0x0f0f0f0fU) << 4) | ((reversed >> 4) & 0x0f0f0f0fU);
+    const std::uint64_t word = (std::uint64_t{header} << (4 * digits)) | (std::uint64_t{reversed} >> (32 - 4 * digits));
+    pending_ = (pending_ << (4 * (digits + 1))) | word;
+    bits_ += 4 * (digits + 1);
+    while (bits_ >= 8) {
+      bits_ -= 8;
+      out_.push_back(static_cast<unsigned char>(pending_ >> bits_));
+    }
   }
-
   void finish() {
-    if (pending_) out_.push_back(static_cast<unsigned char>(high_ << 4));
-    pending_ = false;
+    if (bits_ != 0) out_.push_back(static_cast<unsigned char>((pending_ & 0xf) << 4));
+    bits_ = 0;
   }
 
  private:
-  void half(std::uint32_t nibble) {
-    if (pending_) {
-      out_.push_back(static_cast<unsigned char>((high_ << 4) | nibble));
-    } else {
-      high_ = nibble;
-    }
-    pending_ = !pending_;
-  }
-
   std::vector<unsigned char>& out_;
-  std::uint32_t high_ = 0;
-  bool pending_ = false;
+  std::uint64_t pending_ = 0;  // the last bits_ bits are not written yet (fewer than 8 between integers)
+  unsigned bits_ = 0;
 };
 
 // Reads integers written by HalfByteWriter from `bytes`.

@@ -46,8 +46,8 @@ struct BlockFailure : LibraryFailure {
 template <typename T>
 using ArrayView = nb::ndarray<nb::numpy, const T, nb::ndim<1>>;
 
-template <typename T>
-ArrayView<T> array_view(const std::vector<T>& values, nb::handle owner) {
+template <typename T, typename Allocator>
+ArrayView<T> array_view(const std::vector<T, Allocator>& values, nb::handle owner) {
   static constexpr T no_values{};  // an empty vector may have no data pointer at all
   const std::size_t shape[1] = {values.size()};
   return ArrayView<T>(values.empty() ? &no_values : values.data(), 1, shape, owner);
