@@ -104,7 +104,7 @@ int run(int argc, char** argv) {
       const auto spectrum = acquisition->spectrum(index);
       if (!spectrum) fail("scan " + std::to_string(index) + ": " + spectrum.error().display());
       for (const bool is_mz : {true, false}) {
-        const std::vector<double>& values = is_mz ? spectrum->mz : spectrum->intensity;
+        const ValueArray& values = is_mz ? spectrum->mz : spectrum->intensity;
         input_bytes += values.size() * sizeof(double);
         for (std::size_t e = 0; e < encoders.size(); ++e) {
           const Stopwatch stopwatch;
