@@ -1,11 +1,14 @@
 // Fuzz target: profile blocks as instruments write them, the encoding chosen from content.
 //
 // Input: u32 point count, u32 uncompressed byte count (both little-endian), then the block.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <vector>
 
 #include "fuzz/fuzz_support.hpp"
 #include "reader_lib/raw/lzf.hpp"
+#include "reader_lib/raw/mass_calibration.hpp"
 #include "reader_lib/raw/profile_payload.hpp"
 
 using namespace vornak;
@@ -15,6 +18,22 @@ namespace {
 // Point counts above this are skipped: a run-length block of a few bytes may cover 2^24 bins,
 // and filling them on every input would slow the search without reaching new code.
 constexpr std::uint32_t MAX_FUZZ_BINS = 1u << 16;
+
+// Constants of a real folder's calibration, with powers that cross chunk and clamp edges.
+const CalibrationConstants CONSTANTS = [] {
+  CalibrationConstants constants;
+  constants.a = 0.000572828777461133;
+  constants.t0 = 1017.4063219081;
+  constants.low = 19573.4992527375;
+  constants.high = 93949.2315149798;
+  constants.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11,
+                            -3.5241336728705e-21, 2.07715767354812e-50, -1.99149674726875e-55};
+  constants.powers = {0, 1, 2, 4, 10, 11};
+  constants.term_count = 6;
+  return constants;
+}();
+
+bool same_bits(double left, double right) { return std::bit_cast<std::uint64_t>(left) == std::bit_cast<std::uint64_t>(right); }
 
 }  // namespace
 
@@ -54,6 +73,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < point_count; ++i) {
       FUZZ_CHECK(payload->intensity[i] == static_cast<double>(load_le<std::uint32_t>(decoded->data() + 16 + 4 * i)));
     }
+  }
+
+  // Calibrated while decoded: the same counts, and exactly the m/z of calibrate_bins over the
+  // block's own header (whatever header values the input holds); stored channel x get none.
+  const Result<ProfilePayload> calibrated =
+      decode_profile_payload(block, point_count, uncompressed_byte_count, TrailingBins::MustBeCoded, &CONSTANTS);
+  FUZZ_CHECK(calibrated.has_value() && calibrated->encoding == payload->encoding);
+  FUZZ_CHECK(std::ranges::equal(calibrated->intensity, payload->intensity, same_bits));
+  if (payload->encoding == ProfileEncoding::Uncompressed) {
+    FUZZ_CHECK(calibrated->mz.empty());
+  } else {
+    std::vector<double> expected(point_count);
+    calibrate_bins(CONSTANTS, payload->first_x, payload->step, point_count, expected.data());
+    FUZZ_CHECK(std::ranges::equal(calibrated->mz, expected, same_bits));
   }
   return 0;
 }

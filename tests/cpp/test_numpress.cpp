@@ -48,6 +48,12 @@ TEST(Numpress, PositiveIntegerKnownBytes) {
   const Bytes expected = {0x87, 0x16, 0x21, 0x0f, 0xff, 0xff, 0xff, 0x70};
   EXPECT_EQ(out, expected);
   EXPECT_EQ(numpress::decode_pic(out).value(), values);
+
+  // Fractions round half away from zero, and just below a half down (0.49999999999999994 would
+  // round up through value + 0.5).
+  out.clear();
+  ASSERT_TRUE(numpress::encode_pic(std::vector<double>{0.5, 1.5, 2.5, 0.49999999999999994, 7.499999999999999}, out));
+  EXPECT_EQ(numpress::decode_pic(out).value(), (std::vector<double>{1, 2, 3, 0, 7}));
 }
 
 std::vector<double> profile_axis(std::size_t count, double first, double last) {
