@@ -119,16 +119,6 @@ class HalfByteReader {
   std::size_t position_ = 0;
 };
 
-// std::llround (halves away from zero) for |value| < 2^31, without the library call: the
-// fractional part value - trunc(value) is exact at these magnitudes.
-std::int64_t round_half_away(double value) {
-  auto whole = static_cast<std::int64_t>(value);
-  const double fraction = value - static_cast<double>(whole);
-  if (fraction >= 0.5) ++whole;
-  if (fraction <= -0.5) --whole;
-  return whole;
-}
-
 bool fits_int32(std::int64_t value) {
   return value >= std::numeric_limits<std::int32_t>::min() && value <= std::numeric_limits<std::int32_t>::max();
 }
@@ -166,7 +156,7 @@ bool encode_linear(std::span<const double> values, double fixed_point, std::vect
   for (std::size_t i = 0; i < values.size(); ++i) {
     const double scaled = values[i] * fixed_point;
     if (!(std::abs(scaled) < INT32_LIMIT)) return fail();
-    const std::int64_t current = round_half_away(scaled);  // |scaled| < 2^31, checked above
+    const std::int64_t current = std::llround(scaled);
     if (i < 2) {
       append_int32(static_cast<std::uint32_t>(current), out);
     } else {
@@ -226,7 +216,7 @@ bool encode_pic(std::span<const double> values, std::vector<unsigned char>& out)
     if (!(value >= 0 && value + 0.5 < INT32_LIMIT + 1)) return false;
   }
   HalfByteWriter writer(out);
-  for (const double value : values) writer.put(static_cast<std::uint32_t>(round_half_away(value)));
+  for (const double value : values) writer.put(static_cast<std::uint32_t>(std::llround(value)));
   writer.finish();
   return true;
 }
