@@ -5,6 +5,9 @@
 //                   LZF, counts widened to float64, every bin calibrated, two fresh arrays
 //   lzf_floor       the same blocks read with pread into one buffer and decompressed by liblzf
 //                   into another, both reused from block to block; nothing else
+//   profile_decode_two_threads
+//                   profile_decode with the scans split between two threads (alternate scans),
+//                   the floor of any reader's speed-up in two threads on this machine
 //
 // One thread; the two alternate in order from repetition to repetition after an untimed pass of
 // each. Output: one JSON line per name, with the bins decoded per pass as "bytes".
@@ -13,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <lzf.h>
@@ -55,6 +59,14 @@ std::uint64_t decode_all(const Acquisition& acquisition, const std::vector<Profi
   return bins;
 }
 
+void decode_in_two_threads(const Acquisition& acquisition, const std::vector<ProfileScan>& scans) {
+  std::vector<ProfileScan> halves[2];
+  for (std::size_t k = 0; k < scans.size(); ++k) halves[k % 2].push_back(scans[k]);
+  std::thread helper([&] { decode_all(acquisition, halves[1]); });
+  decode_all(acquisition, halves[0]);
+  helper.join();
+}
+
 // The blocks of the benchmark folders are whole-block LZF: the stream starts at the block's
 // first byte.
 void lzf_all(int file, const std::vector<ProfileScan>& scans, std::vector<std::uint8_t>& block,
@@ -89,22 +101,27 @@ int run(int argc, char** argv) {
   lzf_all(file, scans, block, payload);
   Samples decode;
   Samples floor;
+  Samples two_threads;
   for (unsigned repeat = 0; repeat < repeats; ++repeat) {
-    for (int side = 0; side < 2; ++side) {
-      const bool decode_now = (side == 0) == (repeat % 2 == 0);
+    for (int side = 0; side < 3; ++side) {
+      const int now = repeat % 2 == 0 ? side : 2 - side;
       const Stopwatch stopwatch;
-      if (decode_now) {
+      if (now == 0) {
         decode_all(*acquisition, scans);
         decode.add(stopwatch);
-      } else {
+      } else if (now == 1) {
         lzf_all(file, scans, block, payload);
         floor.add(stopwatch);
+      } else {
+        decode_in_two_threads(*acquisition, scans);
+        two_threads.add(stopwatch);
       }
     }
   }
   ::close(file);
   report("profile_decode", decode, bins);
   report("lzf_floor", floor, bins);
+  report("profile_decode_two_threads", two_threads, bins);
   return 0;
 }
 
