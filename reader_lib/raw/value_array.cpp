@@ -12,11 +12,11 @@ namespace {
 // Buffers are rounded up to a power of two, so that a freed buffer serves any later request of
 // its class. Per thread at most BUFFERS_PER_CLASS of a class and CACHE_LIMIT_BYTES in all are
 // kept: enough for the arrays of the few spectra a reader holds at a time, little enough that a
-// pool of threads does not pin much memory. Buffers above CACHE_LIMIT_BYTES are never cached.
-constexpr std::size_t SMALLEST_CLASS = std::bit_width(RECYCLED_MIN_BYTES - 1);
-constexpr std::size_t CLASS_COUNT = 12;  // 64 KiB .. 128 MiB
+// pool of threads does not pin much memory. Larger buffers are neither cached nor rounded up.
 constexpr std::size_t BUFFERS_PER_CLASS = 4;
 constexpr std::size_t CACHE_LIMIT_BYTES = std::size_t{32} << 20;
+constexpr std::size_t SMALLEST_CLASS = std::bit_width(RECYCLED_MIN_BYTES - 1);
+constexpr std::size_t CLASS_COUNT = std::bit_width(CACHE_LIMIT_BYTES - 1) - SMALLEST_CLASS + 1;  // 64 KiB .. 32 MiB
 
 std::size_t class_of(std::size_t bytes) noexcept { return std::bit_width(bytes - 1) - SMALLEST_CLASS; }
 std::size_t class_bytes(std::size_t size_class) noexcept { return std::size_t{1} << (size_class + SMALLEST_CLASS); }
@@ -61,9 +61,7 @@ class Cache {
 thread_local Cache::State Cache::state = Cache::State::Unmade;
 thread_local Cache cache;
 
-bool cached_class(std::size_t bytes) noexcept {
-  return bytes >= RECYCLED_MIN_BYTES && class_of(bytes) < CLASS_COUNT;
-}
+bool cached_class(std::size_t bytes) noexcept { return bytes >= RECYCLED_MIN_BYTES && bytes <= CACHE_LIMIT_BYTES; }
 
 }  // namespace
 

@@ -28,7 +28,8 @@ TEST(ValueArray, LargeBuffersAreReusedOnTheThreadThatFreedThem) {
       {"smaller, same power-of-two class", 480 * KIB, 300 * KIB, 512 << 10, true, 0},
       {"a larger class", 480 * KIB, 600 * KIB, 512 << 10, false, 512 << 10},
       {"below the recycled size", 32 * KIB, 32 * KIB, 0, false, 0},
-      {"larger than the whole cache", 100 * 1024 * KIB, 100 * 1024 * KIB, 0, false, 0},
+      {"as large as the whole cache", 32 * 1024 * KIB, 32 * 1024 * KIB, 32 << 20, true, 0},
+      {"larger than the whole cache", 32 * 1024 * KIB + 1, 32 * 1024 * KIB + 1, 0, false, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
