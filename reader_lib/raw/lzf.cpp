@@ -93,10 +93,17 @@ inline void copy_match_fast(std::uint8_t* out, std::size_t distance, std::size_t
 
 }  // namespace
 
-Result<ByteBuffer> decompress(ByteView input, std::uint64_t expected_length) {
+Result<void> check_decompressed_length(std::uint64_t expected_length) {
   if (expected_length > MAX_DECOMPRESSED_LEN) {
     return std::unexpected(Error::parse("LZF: expected decompressed length " + std::to_string(expected_length) +
                                         " exceeds cap of " + std::to_string(MAX_DECOMPRESSED_LEN)));
+  }
+  return {};
+}
+
+Result<ByteBuffer> decompress(ByteView input, std::uint64_t expected_length) {
+  if (Result<void> allowed = check_decompressed_length(expected_length); !allowed) {
+    return std::unexpected(std::move(allowed.error()));
   }
   ByteBuffer output(static_cast<std::size_t>(expected_length));
   if (Result<void> decoded = decompress_into(input, {output.data(), output.size()}); !decoded) {
@@ -107,10 +114,6 @@ Result<ByteBuffer> decompress(ByteView input, std::uint64_t expected_length) {
 
 Result<void> decompress_into(ByteView input, std::span<std::uint8_t> output) {
   const std::uint64_t expected_length = output.size();
-  if (expected_length > MAX_DECOMPRESSED_LEN) {
-    return std::unexpected(Error::parse("LZF: expected decompressed length " + std::to_string(expected_length) +
-                                        " exceeds cap of " + std::to_string(MAX_DECOMPRESSED_LEN)));
-  }
   std::uint8_t* const out_begin = output.data();
   std::uint8_t* const out_end = out_begin + output.size();
   std::uint8_t* out = out_begin;

@@ -20,8 +20,12 @@ inline constexpr std::uint64_t MAX_DECOMPRESSED_LEN = std::uint64_t{1} << 29;  /
 // does not produce exactly the expected length, is a Parse error.
 [[nodiscard]] Result<ByteBuffer> decompress(ByteView input, std::uint64_t expected_length);
 
-// The same into `output`, which the stream must fill exactly; on an error its content is
-// unspecified. Used where one buffer serves many blocks.
+// The refusal of lengths above MAX_DECOMPRESSED_LEN, for callers that reserve the output themselves.
+[[nodiscard]] Result<void> check_decompressed_length(std::uint64_t expected_length);
+
+// The same into `output`, which the stream must fill exactly (its size passed
+// check_decompressed_length); on an error its content is unspecified. Used where one buffer
+// serves many blocks.
 [[nodiscard]] Result<void> decompress_into(ByteView input, std::span<std::uint8_t> output);
 
 }  // namespace vornak

@@ -119,10 +119,7 @@ void widen_counts(const std::uint8_t* counts, std::size_t count, double* out) no
 Result<ProfilePayload> decode_lzf_block(ByteView stream, std::uint32_t point_count, ProfileEncoding encoding,
                                         const CalibrationConstants* calibration) {
   const std::uint64_t payload_bytes = HEADER_BYTES + COUNT_BYTES * std::uint64_t{point_count};
-  if (payload_bytes > MAX_DECOMPRESSED_LEN) {
-    return std::unexpected(Error::parse("LZF: expected decompressed length " + std::to_string(payload_bytes) +
-                                        " exceeds cap of " + std::to_string(MAX_DECOMPRESSED_LEN)));
-  }
+  if (Result<void> allowed = check_decompressed_length(payload_bytes); !allowed) return std::unexpected(allowed.error());
   const std::span<std::uint8_t> decoded = payload_scratch.take(static_cast<std::size_t>(payload_bytes));
   const Result<void> decompressed = decompress_into(stream, decoded);
   if (!decompressed) {

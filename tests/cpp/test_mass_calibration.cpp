@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "calibration_constants.hpp"
 #include "realdata.hpp"
 #include "reader_lib/raw/file_read.hpp"
 #include "reader_lib/raw/lzf.hpp"
@@ -108,13 +109,7 @@ MassCalibrationTable table_of(std::optional<ByteView> bin, std::optional<std::st
 // real folders' 0..5 runs, gaps, falling powers), grids that cross the clamp edges L and H, chunk
 // boundaries, and the constants of every scan of the real folders.
 TEST(CalibrateBins, EqualsTheScalarFormulaBitForBit) {
-  CalibrationConstants base;
-  base.a = 0.000572828777461133;
-  base.t0 = 1017.4063219081;
-  base.low = 19573.4992527375;
-  base.high = 93949.2315149798;
-  base.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11,
-                       -3.5241336728705e-21, 2.07715767354812e-50, -1.99149674726875e-55};
+  const CalibrationConstants base = testing::real_calibration();
   std::vector<CalibrationConstants> cases;
   const struct {
     std::array<std::uint8_t, 6> powers;
@@ -169,14 +164,7 @@ TEST(CalibrateBins, EqualsTheScalarFormulaBitForBit) {
 // shrink, alternate between grids and constants, and come from several threads at once must all
 // get exactly what calibrate_bins gives.
 TEST(AxisCache, EveryAxisEqualsItsOwnCalibration) {
-  CalibrationConstants first_constants;
-  first_constants.a = 0.000572828777461133;
-  first_constants.t0 = 1017.4063219081;
-  first_constants.low = 19573.4992527375;
-  first_constants.high = 93949.2315149798;
-  first_constants.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11, 0, 0, 0};
-  first_constants.powers = {0, 1, 2, 0, 0, 0};
-  first_constants.term_count = 3;
+  const CalibrationConstants first_constants = testing::real_calibration({0, 1, 2, 0, 0, 0}, 3);
   CalibrationConstants second_constants = first_constants;
   second_constants.a *= 1.0000001;
   const struct {
@@ -222,15 +210,7 @@ TEST(CalibratedMz, EqualsTheTermByTermFormulaBitForBit) {
   const std::array<std::array<std::uint8_t, 6>, 4> power_sets = {{
       {0, 1, 2, 4, 10, 11}, {1, 3, 5, 7, 9, 13}, {0, 0, 2, 2, 31, 31}, {5, 3, 1, 0, 2, 4}}};
   for (const auto& powers : power_sets) {
-    CalibrationConstants constants;
-    constants.a = 0.000572828777461133;
-    constants.t0 = 1017.4063219081;
-    constants.low = 19573.4992527375;
-    constants.high = 93949.2315149798;
-    constants.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11,
-                              -3.5241336728705e-21, 2.07715767354812e-50, -1.99149674726875e-55};
-    constants.powers = powers;
-    constants.term_count = 6;
+    const CalibrationConstants constants = testing::real_calibration(powers);
     for (const double t : {1000.0, 19573.4992527375, 50000.123, 93949.2315149798, 120000.5}) {
       const double clamped = std::clamp(t, constants.low, constants.high);
       const double scaled = constants.a * (t - constants.t0);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration_constants.hpp"
 #include "realdata.hpp"
 #include "reader_lib/raw/msprofile.hpp"
 #include "reader_lib/raw/mspeak.hpp"
@@ -200,14 +201,9 @@ TEST(ProfilePayloadValues, EachEncodingGivesHeaderAndCounts) {
 // counts: the m/z must be exactly those of calibrate_bins over the block's own header, for each
 // encoding with a flight-time axis and across chunk boundaries; stored channel x stay as stored.
 TEST(ProfilePayloadValues, CalibratedWhileDecodedEqualsCalibratedAfter) {
-  CalibrationConstants constants;
-  constants.a = 0.000572828777461133;
-  constants.t0 = 1017.4063219081;
-  constants.low = 1000.0;
+  CalibrationConstants constants = testing::real_calibration({0, 1, 4, 0, 0, 0}, 3);
+  constants.low = 1000.0;  // the grids below cross both clamp edges
   constants.high = 2000.0;
-  constants.coefficients = {0.0194084226842458, -1.59817794359326e-06, 3.21261224707076e-11, 0, 0, 0};
-  constants.powers = {0, 1, 4, 0, 0, 0};
-  constants.term_count = 3;
   std::vector<std::uint32_t> many(2500);
   for (std::size_t i = 0; i < many.size(); ++i) many[i] = static_cast<std::uint32_t>(i * 7 % 13);
   const struct {
